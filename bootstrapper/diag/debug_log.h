@@ -1,0 +1,25 @@
+// The per-run debug log: DebugLogs\YYYYMMDD_HHMMSS_upd.txt under the current directory,
+// UTF-16LE without a byte-order mark, one entry per line ended by U+000A. Win32 only.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace boot {
+
+// Creates DebugLogs (an existing one is fine) and a new log file named after the local time.
+// Failures are reported in the error box and leave the run without a log. Does nothing when a
+// log is already open. The file stays open until the process exits.
+void OpenDebugLog();
+
+// Appends `entry` and one line feed with a single WriteFile, then flushes. The first failed
+// write or flush shows the error box, closes the log and drops every later entry silently.
+void WriteLog(std::u16string_view entry);
+
+// The log file name for a local time, e.g. DebugLogs\20261206_044815_upd.txt (33 characters).
+std::wstring FormatLogFileName(int year, int month, int day, int hour, int minute, int second);
+
+// Closes the log and forgets it, so that a test can open another in the same process.
+void CloseDebugLogForTesting();
+
+}  // namespace boot

@@ -1,0 +1,87 @@
+#include "bootstrapper/driver/run_update.h"
+
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "bootstrapper/common/unique_handle.h"
+#include "bootstrapper/common/wide.h"
+#include "bootstrapper/diag/debug_log.h"
+#include "bootstrapper/driver/command_line.h"
+#include "bootstrapper/manifest/manifest.h"
+
+namespace boot {
+
+std::u16string BaseDirectory;
+std::uint32_t ParentProcessId = 0;
+
+namespace {
+
+constexpr WORD kManifestResource = 42;  // both the type and the name of the manifest
+constexpr char16_t kSeparator[] = u"-------------------------------------";
+
+// Splits the process command line and applies the options. False when there is no update
+// request (or no argument vector at all).
+bool ReadCommandLine() {
+  int count = 0;
+  // The vector is left to process exit, like the log handle.
+  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (argv == nullptr || count <= 0) return false;
+  std::vector<std::u16string> args;
+  args.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) args.push_back(ToU16(argv[i]));
+
+  CommandLineOptions options = ParseCommandLine(args);
+  BaseDirectory = std::move(options.base);
+  ParentProcessId = options.ppid;
+  return options.update;
+}
+
+// Copies the manifest resource (type 42, name 42) of `instance`. False when it is missing,
+// empty or cannot be loaded.
+bool LoadManifestText(HINSTANCE instance, std::string& text) {
+  HRSRC info = ::FindResourceW(instance, MAKEINTRESOURCEW(kManifestResource),
+                               MAKEINTRESOURCEW(kManifestResource));
+  if (info == nullptr) return false;
+  const DWORD size = ::SizeofResource(instance, info);
+  if (size == 0) return false;
+  HGLOBAL loaded = ::LoadResource(instance, info);
+  if (loaded == nullptr) return false;
+  const void* bytes = ::LockResource(loaded);
+  if (bytes == nullptr) return false;
+  text.assign(static_cast<const char*>(bytes), size);
+  return !text.empty();
+}
+
+}  // namespace
+
+int RunUpdate(HINSTANCE instance) {
+  OpenDebugLog();
+
+  if (!ReadCommandLine()) {
+    WriteLog(u"No update specified, exit");
+    return 0;
+  }
+  WriteLog(u"Will update to: " + BaseDirectory);
+  WriteLog(u"Check update manifest...");
+
+  std::string manifest_text;
+  if (!LoadManifestText(instance, manifest_text)) {
+    WriteLog(u"No update manifest found, exit");
+    return 0;
+  }
+  UpdateManifest manifest = ReadUpdateManifest(manifest_text);
+  if (!manifest.valid) {
+    WriteLog(u"Invalid update manifest");
+    return 0;
+  }
+  WriteLog(u"Update to version " + manifest.version + u",with " +
+           ToU16(std::to_wstring(manifest.updates.size())) + u" entries");
+  WriteLog(kSeparator);
+
+  // Staging, the parent wait, the cleans, the file release and the launcher follow here.
+  return 0;
+}
+
+}  // namespace boot

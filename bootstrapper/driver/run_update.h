@@ -1,0 +1,22 @@
+// The update run: one straight sequence from the log to the launcher. Win32 only.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace boot {
+
+// Install directory from -base; empty until the command line is read, never changed after.
+// Read only when joining manifest paths.
+extern std::u16string BaseDirectory;
+// Caller's process id from -ppid; 0 means no wait.
+extern std::uint32_t ParentProcessId;
+
+// Runs the whole update for the module `instance` (whose resources hold the manifest and the
+// payloads) and returns the process exit code, which is 0 on every path: the log is the record
+// of what the run did.
+int RunUpdate(HINSTANCE instance);
+
+}  // namespace boot

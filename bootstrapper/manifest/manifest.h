@@ -1,0 +1,51 @@
+// The update manifest: the model the stub acts on, and the reader that fills it from the JSON
+// text embedded in the stub (resource type 42, name 42). Portable: the packer uses the same
+// reader, so a package it accepts is exactly one the stub accepts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace boot {
+
+// What a clean task removes; the values are stored as 32-bit integers.
+enum class CleanKind : std::int32_t { File = 0, Dir = 1, Registry = 2 };
+
+struct CleanTask {
+  std::u16string path;  // relative to the install directory, or a registry key path
+  CleanKind kind = CleanKind::File;
+  bool fail_ok = false;  // true: a failure of this task does not stop the run
+};
+
+struct UpdateTask {
+  std::u16string path;  // relative to the install directory
+  std::int64_t size = 0;  // exact byte count of the payload resource as stored
+  std::int32_t rtype = 0;  // integer resource type of the payload (low 16 bits used)
+  std::int32_t rid = 0;  // integer resource name of the payload (low 16 bits used)
+  std::vector<std::uint8_t> payload;  // decompressed content, filled by staging
+};
+
+struct UpdateManifest {
+  std::u16string version;
+  std::u16string launcher;  // empty when the manifest names none
+  std::vector<CleanTask> cleans;
+  std::vector<UpdateTask> updates;
+  bool valid = false;  // false: every other field is empty
+};
+
+// Reads the manifest from UTF-8 JSON text (exactly text.size() bytes, no terminator needed).
+// All or nothing: on any broken rule the result is empty with valid == false. String values are
+// decoded from UTF-8 to UTF-16, malformed sequences becoming U+FFFD.
+UpdateManifest ReadUpdateManifest(std::string_view text);
+
+// Decodes UTF-8 to UTF-16. Every malformed, overlong, surrogate or out-of-range sequence becomes
+// one U+FFFD per maximal invalid subpart, the way Windows' UTF-8 decoder substitutes; it never
+// fails.
+std::u16string Utf8ToUtf16(std::string_view text);
+
+// Encodes UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
+
+}  // namespace boot

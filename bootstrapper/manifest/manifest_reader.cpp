@@ -1,0 +1,115 @@
+#include <memory>
+
+#include "bootstrapper/manifest/manifest.h"
+#include "cJSON.h"
+
+namespace boot {
+namespace {
+
+struct JsonDeleter {
+  void operator()(cJSON* json) const { cJSON_Delete(json); }
+};
+using UniqueJson = std::unique_ptr<cJSON, JsonDeleter>;
+
+// ASCII-only case-insensitive comparison, like _stricmp in the "C" locale.
+bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    unsigned char x = static_cast<unsigned char>(*a), y = static_cast<unsigned char>(*b);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+    if (x != y) return false;
+    if (x == 0) return true;
+  }
+}
+
+// The member's string value (up to its first zero byte) as UTF-16, or false when the member is
+// missing or not a string. cJSON_GetObjectItem ignores letter case and takes the first match.
+bool ReadString(const cJSON* object, const char* key, std::u16string& out) {
+  const cJSON* item = cJSON_GetObjectItem(object, key);
+  if (!cJSON_IsString(item) || item->valuestring == nullptr) return false;
+  out = Utf8ToUtf16(item->valuestring);
+  return true;
+}
+
+// The member's integer value: cJSON truncates toward zero and clamps to the int range.
+bool ReadInt(const cJSON* object, const char* key, std::int32_t& out) {
+  const cJSON* item = cJSON_GetObjectItem(object, key);
+  if (!cJSON_IsNumber(item)) return false;
+  out = item->valueint;
+  return true;
+}
+
+bool ReadCleanTasks(const cJSON* array, std::vector<CleanTask>& out) {
+  const int n = cJSON_GetArraySize(array);
+  std::vector<CleanTask> tasks;
+  tasks.reserve(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    const cJSON* entry = cJSON_GetArrayItem(array, i);
+    if (!cJSON_IsObject(entry)) return false;
+    CleanTask task;
+    if (!ReadString(entry, "path", task.path) || task.path.empty()) return false;
+    const cJSON* fail_ok = cJSON_GetObjectItem(entry, "fail_ok");
+    if (!cJSON_IsBool(fail_ok)) return false;
+    task.fail_ok = cJSON_IsTrue(fail_ok);
+    const cJSON* type = cJSON_GetObjectItem(entry, "type");
+    if (!cJSON_IsString(type) || type->valuestring == nullptr) return false;
+    if (EqualsIgnoringAsciiCase(type->valuestring, "file")) {
+      task.kind = CleanKind::File;
+    } else if (EqualsIgnoringAsciiCase(type->valuestring, "dir")) {
+      task.kind = CleanKind::Dir;
+    } else if (EqualsIgnoringAsciiCase(type->valuestring, "registry")) {
+      task.kind = CleanKind::Registry;
+    } else {
+      return false;
+    }
+    tasks.push_back(std::move(task));
+  }
+  out = std::move(tasks);
+  return true;
+}
+
+bool ReadUpdateTasks(const cJSON* array, std::vector<UpdateTask>& out) {
+  const int n = cJSON_GetArraySize(array);
+  std::vector<UpdateTask> tasks;
+  tasks.reserve(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    const cJSON* entry = cJSON_GetArrayItem(array, i);
+    if (!cJSON_IsObject(entry)) return false;
+    UpdateTask task;
+    std::int32_t size = 0;
+    if (!ReadString(entry, "path", task.path) || task.path.empty()) return false;
+    if (!ReadInt(entry, "size", size) || !ReadInt(entry, "rtype", task.rtype) ||
+        !ReadInt(entry, "rid", task.rid)) {
+      return false;
+    }
+    task.size = size;  // sign-extended
+    tasks.push_back(std::move(task));
+  }
+  out = std::move(tasks);
+  return true;
+}
+
+}  // namespace
+
+UpdateManifest ReadUpdateManifest(std::string_view text) {
+  if (text.empty()) return {};
+  UniqueJson root(cJSON_ParseWithLength(text.data(), text.size()));
+  if (!cJSON_IsObject(root.get())) return {};
+
+  UpdateManifest manifest;
+  if (!ReadString(root.get(), "version", manifest.version)) return {};
+  // A launcher of any other JSON type is simply no launcher.
+  if (!ReadString(root.get(), "launcher", manifest.launcher)) manifest.launcher.clear();
+
+  const cJSON* cleans = cJSON_GetObjectItem(root.get(), "cleans");
+  if (!cJSON_IsArray(cleans) || !ReadCleanTasks(cleans, manifest.cleans)) return {};
+  const cJSON* updates = cJSON_GetObjectItem(root.get(), "updates");
+  if (!cJSON_IsArray(updates) || !ReadUpdateTasks(updates, manifest.updates) ||
+      manifest.updates.empty()) {
+    return {};
+  }
+  manifest.valid = true;
+  return manifest;
+}
+
+}  // namespace boot
