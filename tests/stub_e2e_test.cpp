@@ -144,45 +144,85 @@ BOOL CALLBACK CollectStaticText(HWND child, LPARAM context) {
   return TRUE;
 }
 
+struct BoxedRun {
+  long exit_code = -1;
+  std::vector<std::wstring> boxes;  // the text of every error box, in order
+  bool blocked_while_shown = true;  // the process had not exited while a box was up
+};
+
+// Runs the stub and presses OK on every "Update error!" box it shows, until it exits.
+BoxedRun RunStubAnsweringErrorBoxes(const std::wstring& arguments, const std::wstring& directory) {
+  BoxedRun run;
+  std::wstring command = L"\"" + StubPath() + L"\" " + arguments;
+  STARTUPINFOW startup = {sizeof startup};
+  PROCESS_INFORMATION process = {};
+  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        directory.c_str(), &startup, &process)) {
+    return run;
+  }
+  ::CloseHandle(process.hThread);
+  for (int i = 0; i < 600; ++i) {
+    if (::WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0) break;
+    HWND box = ::FindWindowW(nullptr, L"Update error!");
+    if (box == nullptr || !::IsWindowVisible(box)) {
+      ::Sleep(100);
+      continue;
+    }
+    std::wstring text;
+    ::EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(&text));
+    run.boxes.push_back(text);
+    // The box is modal: the run waits for it.
+    if (::WaitForSingleObject(process.hProcess, 300) != static_cast<DWORD>(WAIT_TIMEOUT)) {
+      run.blocked_while_shown = false;
+    }
+    ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+    for (int j = 0; j < 100 && ::IsWindow(box); ++j) ::Sleep(50);
+  }
+  if (::WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0) {
+    DWORD code = 1;
+    ::GetExitCodeProcess(process.hProcess, &code);
+    run.exit_code = static_cast<long>(code);
+  } else {
+    ::TerminateProcess(process.hProcess, 1);
+  }
+  ::CloseHandle(process.hProcess);
+  return run;
+}
+
 TEST(StubRunTest, ShowsTheErrorBoxWhenTheLogCannotBeCreatedAndRunsOn) {
   if (!HaveDisplay()) GTEST_SKIP() << "no X display: run the suite under Xvfb";
   ScratchDir dir;
   ASSERT_TRUE(testutil::WriteFileBytes(dir / L"DebugLogs", "a plain file"));
 
-  std::wstring command = L"\"" + StubPath() + L"\" -update";
-  STARTUPINFOW startup = {sizeof startup};
-  PROCESS_INFORMATION process = {};
-  ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                               dir.path().c_str(), &startup, &process));
-  ::CloseHandle(process.hThread);
-
-  HWND box = nullptr;
-  for (int i = 0; i < 300 && box == nullptr; ++i) {
-    box = ::FindWindowW(nullptr, L"Update error!");
-    if (box == nullptr) ::Sleep(100);
-  }
-  std::wstring text;
-  if (box != nullptr) {
-    ::EnumChildWindows(box, CollectStaticText, reinterpret_cast<LPARAM>(&text));
-    // The process is still blocked in the box until OK is pressed.
-    EXPECT_EQ(::WaitForSingleObject(process.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
-  }
-  const DWORD waited = ::WaitForSingleObject(process.hProcess, 30000);
-  if (waited != WAIT_OBJECT_0) ::TerminateProcess(process.hProcess, 1);
-  DWORD exit_code = 1;
-  ::GetExitCodeProcess(process.hProcess, &exit_code);
-  ::CloseHandle(process.hProcess);
-
-  ASSERT_NE(box, nullptr) << "no window captioned \"Update error!\" appeared";
+  const BoxedRun run = RunStubAnsweringErrorBoxes(L"-update", dir.path());
+  ASSERT_EQ(run.boxes.size(), 1u) << "expected one window captioned \"Update error!\"";
   // ERROR_PATH_NOT_FOUND (3): the folder part of the log name is a file.
-  EXPECT_EQ(text.rfind(L"Failed to create log file, error code: 3\nError message: ", 0), 0u)
-      << testutil::Narrow(text);
-  EXPECT_EQ(waited, static_cast<DWORD>(WAIT_OBJECT_0));
-  EXPECT_EQ(exit_code, 0u);
+  EXPECT_EQ(run.boxes[0].rfind(L"Failed to create log file, error code: 3\nError message: ", 0), 0u)
+      << testutil::Narrow(run.boxes[0]);
+  EXPECT_TRUE(run.blocked_while_shown);
+  EXPECT_EQ(run.exit_code, 0);
   // The run went on without a log: the plain file is untouched.
   EXPECT_EQ(testutil::ReadFileBytes(dir / L"DebugLogs"), "a plain file");
+}
+
+// BOOT_FULL_DIR names a folder on a full file system that already holds DebugLogs (prepared by
+// tests/log_disk_full.sh on a small tmpfs): the log file can be created but not written.
+TEST(StubRunTest, ReportsTheFirstFailedLogWriteOnceAndDropsTheRest) {
+  wchar_t full[MAX_PATH] = {};
+  if (::GetEnvironmentVariableW(L"BOOT_FULL_DIR", full, MAX_PATH) == 0) {
+    GTEST_SKIP() << "needs a full file system: run through tests/log_disk_full.sh";
+  }
+  if (!HaveDisplay()) GTEST_SKIP() << "no X display: run the suite under Xvfb";
+  const BoxedRun run = RunStubAnsweringErrorBoxes(L"-update -base=C:\\App", full);
+  ASSERT_EQ(run.boxes.size(), 1u);
+  // ERROR_DISK_FULL (112), on the first entry of the run; later entries go nowhere silently.
+  EXPECT_EQ(run.boxes[0].rfind(
+                L"Failed to write log entry 'Will update to: C:\\App', error code: 112\nError message: ", 0),
+            0u)
+      << testutil::Narrow(run.boxes[0]);
+  EXPECT_TRUE(run.blocked_while_shown);
+  EXPECT_EQ(run.exit_code, 0);
 }
 
 }  // namespace
