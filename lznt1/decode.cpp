@@ -1,0 +1,110 @@
+// The LZNT1 decoder: strict about every bound, tolerant of what Windows itself writes (short
+// uncompressed chunks, short non-final chunks that stand for 4096 bytes).
+#include <algorithm>
+#include <cstring>
+
+#include "lznt1/format.h"
+#include "lznt1/lznt1.h"
+
+namespace lznt1 {
+namespace {
+
+using namespace format;
+
+// Decodes the compressed data [src, end) of one chunk to dst. `room` is how much of the caller's
+// buffer is left at dst. On Ok, `produced` is the chunk's decoded length.
+DecodeStatus DecodeChunk(const std::uint8_t* src, const std::uint8_t* end, std::uint8_t* dst,
+                         std::size_t room, std::size_t& produced) {
+  std::size_t pos = 0;
+  while (src < end) {
+    unsigned flags = *src++;
+    for (int item = 0; item < 8 && src < end; ++item, flags >>= 1) {
+      if ((flags & 1) == 0) {
+        if (pos >= kChunk) return DecodeStatus::ChunkTooLarge;
+        if (pos >= room) return DecodeStatus::OutputTooSmall;
+        dst[pos++] = *src++;
+        continue;
+      }
+      if (end - src < 2) return DecodeStatus::TruncatedChunk;
+      const std::uint16_t token = Load16(src);
+      src += 2;
+      if (pos == 0) return DecodeStatus::BadOffset;
+      const unsigned length_bits = LengthBits(pos);
+      const std::size_t length = (token & ((1u << length_bits) - 1)) + kMinMatch;
+      const std::size_t offset = (token >> length_bits) + 1;
+      if (offset > pos) return DecodeStatus::BadOffset;
+      if (length > kChunk - pos) return DecodeStatus::ChunkTooLarge;
+      if (length > room - pos) return DecodeStatus::OutputTooSmall;
+      std::uint8_t* to = dst + pos;
+      const std::uint8_t* from = to - offset;
+      for (std::size_t i = 0; i < length; ++i) to[i] = from[i];
+      pos += length;
+    }
+  }
+  produced = pos;
+  return DecodeStatus::Ok;
+}
+
+}  // namespace
+
+DecodeResult Decompress(const std::uint8_t* in, std::size_t in_size, std::uint8_t* out,
+                        std::size_t capacity) {
+  const std::uint8_t* src = in;
+  const std::uint8_t* const end = in + in_size;
+  std::size_t size = 0;
+  while (end - src >= 2) {
+    const std::uint16_t header = Load16(src);
+    if (header == 0) break;
+    if ((header & kSignatureMask) != kSignature) return {DecodeStatus::BadChunkHeader, 0};
+    const std::size_t data_size = (header & (kChunk - 1)) + 1;
+    src += 2;
+    if (static_cast<std::size_t>(end - src) < data_size) return {DecodeStatus::TruncatedChunk, 0};
+    std::size_t produced = 0;
+    if (header & kCompressed) {
+      const DecodeStatus status = DecodeChunk(src, src + data_size, out + size, capacity - size, produced);
+      if (status != DecodeStatus::Ok) return {status, 0};
+    } else {
+      if (data_size > capacity - size) return {DecodeStatus::OutputTooSmall, 0};
+      std::memcpy(out + size, src, data_size);
+      produced = data_size;
+    }
+    src += data_size;
+    size += produced;
+    // A short chunk in the middle of a stream stands for a whole one: the rest is zeros.
+    const bool more = end - src >= 2 && Load16(src) != 0;
+    if (more && produced < kChunk) {
+      const std::size_t pad = kChunk - produced;
+      if (pad > capacity - size) return {DecodeStatus::OutputTooSmall, 0};
+      std::memset(out + size, 0, pad);
+      size += pad;
+    }
+  }
+  if (src != end && end - src < 2) return {DecodeStatus::TruncatedChunk, 0};
+  return {DecodeStatus::Ok, size};
+}
+
+std::size_t DecodedSizeBound(const std::uint8_t* in, std::size_t in_size) {
+  std::size_t bound = 0;
+  std::size_t at = 0;
+  while (in_size - at >= 2) {
+    const std::uint16_t header = format::Load16(in + at);
+    if (header == 0) break;
+    bound += kChunkSize;
+    at += 2 + std::min<std::size_t>((header & (kChunkSize - 1)) + 1, in_size - at - 2);
+  }
+  return bound;
+}
+
+const char* DescribeStatus(DecodeStatus status) {
+  switch (status) {
+    case DecodeStatus::Ok: return "ok";
+    case DecodeStatus::BadChunkHeader: return "chunk header has a bad signature";
+    case DecodeStatus::TruncatedChunk: return "chunk runs past the end of the input";
+    case DecodeStatus::BadOffset: return "copy token reaches before the chunk";
+    case DecodeStatus::ChunkTooLarge: return "chunk decodes to more than 4096 bytes";
+    case DecodeStatus::OutputTooSmall: return "output does not fit the capacity";
+  }
+  return "unknown status";
+}
+
+}  // namespace lznt1
