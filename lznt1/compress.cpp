@@ -2,7 +2,9 @@
 // chosen level, and stores a chunk as it is when encoding does not make it smaller.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
+#include "lznt1/chunk_parse.h"
 #include "lznt1/format.h"
 #include "lznt1/lznt1.h"
 
@@ -70,17 +72,30 @@ std::size_t EncodeChunkGreedy(const std::uint8_t* chunk, std::size_t n, std::uin
 // Worst case of a compressed chunk's data: every byte a literal, plus its flag bytes.
 constexpr std::size_t kMaxChunkData = kChunk + kChunk / 8;
 
+// Everything a level needs to encode chunk after chunk without allocating.
+struct Workspace {
+  ChunkMatches matches;
+  ExactFinderScratch exact;
+  ParseScratch parse;
+};
+
 }  // namespace
 
 std::vector<std::uint8_t> Compress(const std::uint8_t* in, std::size_t size, Level level) {
-  (void)level;
+  auto work = std::make_unique<Workspace>();
   std::vector<std::uint8_t> out;
   const std::size_t chunks = (size + kChunk - 1) / kChunk;
   out.resize(chunks * (2 + kMaxChunkData));
   std::size_t at = 0;
   for (std::size_t start = 0; start < size; start += kChunk) {
     const std::size_t n = std::min(kChunk, size - start);
-    const std::size_t data = EncodeChunkGreedy(in + start, n, out.data() + at + 2);
+    std::size_t data;
+    if (level == Level::Max) {
+      FindLongestMatches(in + start, n, work->matches, work->exact);
+      data = EncodeOptimal(in + start, n, work->matches, out.data() + at + 2, work->parse);
+    } else {
+      data = EncodeChunkGreedy(in + start, n, out.data() + at + 2);
+    }
     if (n == kChunk && data >= kChunk) {
       Store16(out.data() + at, kRawChunkHeader);
       std::memcpy(out.data() + at + 2, in + start, kChunk);
