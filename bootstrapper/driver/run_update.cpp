@@ -9,6 +9,10 @@
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/diag/debug_log.h"
 #include "bootstrapper/driver/command_line.h"
+#include "bootstrapper/driver/parent_wait.h"
+#include "bootstrapper/driver/staging.h"
+#include "bootstrapper/install/launcher.h"
+#include "bootstrapper/install/release_files.h"
 #include "bootstrapper/manifest/manifest.h"
 
 namespace boot {
@@ -80,7 +84,28 @@ int RunUpdate(HINSTANCE instance) {
            ToU16(std::to_wstring(manifest.updates.size())) + u" entries");
   WriteLog(kSeparator);
 
-  // Staging, the parent wait, the cleans, the file release and the launcher follow here.
+  // Every payload is in memory before anything on disk is touched.
+  if (!StagePayloads(instance, manifest.updates)) return 0;
+  WriteLog(kSeparator);
+
+  if (ParentProcessId != 0) WaitForParentExit(ParentProcessId);
+  WriteLog(u"Ok, Let's do update now");
+
+  if (!manifest.cleans.empty()) {
+    // RunCleanTasks goes here: until the cleaners exist, a clean list is passed over.
+  }
+
+  if (!ReleaseFiles(manifest.updates)) {  // a copy: the release owns and drops its own list
+    WriteLog(u"Update task failed...");
+    return 0;
+  }
+  WriteLog(u"Updated, now startup the launcher");
+
+  if (!manifest.launcher.empty() && !StartLauncher(manifest.launcher)) {
+    WriteLog(u"Launch failed...");
+    return 0;
+  }
+  WriteLog(u"Done, Bye.");
   return 0;
 }
 

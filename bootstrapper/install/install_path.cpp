@@ -1,0 +1,26 @@
+#include "bootstrapper/install/install_path.h"
+
+#include <algorithm>
+
+namespace boot {
+namespace {
+
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+}  // namespace
+
+void NormalizeSlashes(std::u16string& path) { std::replace(path.begin(), path.end(), u'/', u'\\'); }
+
+std::u16string JoinInstallPath(std::u16string_view base, std::u16string_view relative) {
+  std::u16string joined;
+  joined.reserve(base.size() + 1 + relative.size());
+  joined.append(base);
+  const bool separated = base.empty() || IsSeparator(base.back()) ||
+                         (!relative.empty() && IsSeparator(relative.front()));
+  if (!separated) joined.push_back(u'\\');
+  joined.append(relative);
+  NormalizeSlashes(joined);
+  return joined;
+}
+
+}  // namespace boot

@@ -1,0 +1,28 @@
+// Manifest paths (clean targets, update targets, the launcher) are relative to the install
+// directory; these turn them into the full paths that the file-system calls receive. Pure text
+// work on UTF-16 strings: nothing here touches the file system.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace boot {
+
+// Replaces every '/' in `path` by '\'; every other code unit and the length stay unchanged.
+void NormalizeSlashes(std::u16string& path);
+
+// Joins `relative` to `base` and turns every slash of the result, base part included, into a
+// backslash. One backslash goes between the two unless the base ends in '\' or '/' or the
+// relative path begins with one; nothing else is inserted, removed or collapsed ("..", doubled
+// separators, a trailing separator, a drive letter inside `relative` all pass through). An empty
+// base yields `relative` itself, so the result stays relative to the current directory instead
+// of starting at the root of the current drive.
+std::u16string JoinInstallPath(std::u16string_view base, std::u16string_view relative);
+
+#ifdef _WIN32
+// JoinInstallPath(BaseDirectory, relative): the run's install directory from -base. Only valid
+// once the command line has been read. Win32 builds only.
+std::u16string JoinInstallPath(std::u16string_view relative);
+#endif
+
+}  // namespace boot
