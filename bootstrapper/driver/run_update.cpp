@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bootstrapper/clean/clean_tasks.h"
 #include "bootstrapper/common/unique_handle.h"
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/diag/debug_log.h"
@@ -91,8 +92,9 @@ int RunUpdate(HINSTANCE instance) {
   if (ParentProcessId != 0) WaitForParentExit(ParentProcessId);
   WriteLog(u"Ok, Let's do update now");
 
-  if (!manifest.cleans.empty()) {
-    // RunCleanTasks goes here: until the cleaners exist, a clean list is passed over.
+  if (!manifest.cleans.empty() && !RunCleanTasks(manifest.cleans)) {
+    WriteLog(u"Clean task failed..");
+    return 0;
   }
 
   if (!ReleaseFiles(manifest.updates)) {  // a copy: the release owns and drops its own list

@@ -1,0 +1,99 @@
+#include "bootstrapper/clean/registry_clean.h"
+
+#include <algorithm>
+
+#include "bootstrapper/clean/registry_root.h"
+#include "bootstrapper/common/unique_handle.h"
+#include "bootstrapper/common/wide.h"
+#include "bootstrapper/diag/debug_log.h"
+
+namespace boot {
+namespace {
+
+// One level's child name: registry key names are at most 255 characters.
+constexpr DWORD kChildNameSize = 260;
+
+HKEY RootKey(RegistryRoot root) {
+  switch (root) {
+    case RegistryRoot::LocalMachine:
+      return HKEY_LOCAL_MACHINE;
+    case RegistryRoot::CurrentUser:
+      return HKEY_CURRENT_USER;
+    case RegistryRoot::ClassesRoot:
+      return HKEY_CLASSES_ROOT;
+    case RegistryRoot::CurrentConfig:
+      return HKEY_CURRENT_CONFIG;
+  }
+  return HKEY_CURRENT_USER;
+}
+
+}  // namespace
+
+bool DeleteKeyTree(HKEY root, wchar_t (&key_path)[kKeyPathBufferSize]) {
+  // A key without subkeys goes at once; one with subkeys is refused and walked below.
+  if (::RegDeleteKeyW(root, key_path) == ERROR_SUCCESS) return true;
+
+  HKEY opened = nullptr;
+  const LSTATUS open_status = ::RegOpenKeyExW(root, key_path, 0, KEY_READ, &opened);
+  if (open_status == ERROR_FILE_NOT_FOUND) {
+    WriteLog(u"Key not found.");
+    return true;
+  }
+  if (open_status != ERROR_SUCCESS) {
+    WriteLog(u"Error opening key.");
+    return false;
+  }
+  UniqueKey key(opened);
+
+  // The end mark sits behind the key's own path and one backslash; children go after it.
+  std::size_t end = static_cast<std::size_t>(::lstrlenW(key_path));
+  if (end == 0 || key_path[end - 1] != L'\\') {
+    // No room for the separator means no room for any child either.
+    if (end + 1 >= kKeyPathBufferSize) return false;
+    key_path[end++] = L'\\';
+    key_path[end] = L'\0';
+  }
+
+  wchar_t child[kChildNameSize];
+  DWORD child_size = kChildNameSize;
+  FILETIME written;
+  // Always index 0: each child deleted makes room for the next one at the front.
+  while (::RegEnumKeyExW(key.get(), 0, child, &child_size, nullptr, nullptr, nullptr,
+                         &written) == ERROR_SUCCESS) {
+    // A cut child path names some other key (or none, which would count as deleted and bring
+    // the same child back forever); such a child cannot be deleted.
+    if (end + child_size >= kKeyPathBufferSize) break;
+    std::copy(child, child + child_size, key_path + end);
+    key_path[end + child_size] = L'\0';
+    if (!DeleteKeyTree(root, key_path)) break;
+    child_size = kChildNameSize;
+  }
+
+  // Drop the separator (appended here or already in the path) for the key's own deletion.
+  key_path[end - 1] = L'\0';
+  key.reset();
+  return ::RegDeleteKeyW(root, key_path) == ERROR_SUCCESS;
+}
+
+bool CleanRegistry(const std::u16string& path) {
+  WriteLog(u"Will clean registry: " + path);
+
+  const RegistryRootMatch match = MatchRegistryRoot(path);
+  if (!match.found) {
+    WriteLog(u"Unknown root");
+    return false;
+  }
+  if (path.size() <= match.subkey_start) {
+    WriteLog(u"Illegal name");
+    return false;
+  }
+  const std::u16string_view subkey = std::u16string_view(path).substr(match.subkey_start);
+  // A cut path names some other key; nothing is deleted.
+  if (subkey.size() >= kKeyPathBufferSize) return false;
+
+  wchar_t key_path[kKeyPathBufferSize] = {};
+  std::copy(subkey.begin(), subkey.end(), key_path);
+  return DeleteKeyTree(RootKey(match.root), key_path);
+}
+
+}  // namespace boot
