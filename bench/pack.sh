@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Packing a release of about 64 MB: wall time, CPU time and peak memory of the optimised packer
+# at each level, the size it writes, and copying the same bytes with cp as the floor.
+# The release is made the same way on every run: Windows DLLs in name order (Wine's PE builds,
+# or copies of the stub where Wine is missing) up to 48 MiB, and 16 MiB of generated text.
+set -euo pipefail
+bootpack=$BOOT_RELEASE_DIR/bootpack/bootpack
+stub=$BOOT_WINDOWS_DIR/bootstrapper/bootstrapper.exe
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+release=$work/release
+mkdir -p "$release/bin" "$release/docs"
+
+budget=$((48 * 1024 * 1024))
+total=0
+dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+if ls "$dlls"/*.dll >/dev/null 2>&1; then
+  for f in $(ls "$dlls"/*.dll | LC_ALL=C sort); do
+    size=$(stat -c %s "$f")
+    (( total + size > budget )) && continue
+    cp "$f" "$release/bin/"
+    total=$((total + size))
+  done
+else
+  i=0
+  while (( total < budget )); do
+    { cat "$stub"; printf 'variant %d' "$i"; } > "$release/bin/copy$i.exe"
+    total=$((total + $(stat -c %s "$release/bin/copy$i.exe")))
+    i=$((i + 1))
+  done
+fi
+for part in $(seq -w 1 16); do
+  awk -v part="$part" 'BEGIN {
+    srand(part);
+    split("update stub payload resource manifest release install launcher clean registry", w, " ");
+    for (n = 0; n < 1048576;) {
+      line = sprintf("%s %s(%d) -> %s %d;", w[int(rand() * 10) + 1], w[int(rand() * 10) + 1],
+                     int(rand() * 100000), w[int(rand() * 10) + 1], int(rand() * 1000));
+      print line; n += length(line) + 1
+    }
+  }' > "$release/docs/part$part.txt"
+  truncate -s 1048576 "$release/docs/part$part.txt"
+done
+echo '{"version": "bench"}' > "$work/package.json"
+
+files=$(find "$release" -type f | wc -l)
+bytes=$(du -sb "$release" | cut -f1)
+awk -v f="$files" -v b="$bytes" 'BEGIN { printf "release: %d files, %.1f MiB\n", f, b / 1048576 }'
+
+# The floor: copying the same bytes.
+start=$(date +%s.%N)
+cp -r "$release" "$work/copy"
+sync "$work/copy"
+end=$(date +%s.%N)
+awk -v s="$start" -v e="$end" 'BEGIN { printf "cp -r:           %6.2f s\n", e - s }'
+
+for level in fast default max; do
+  /usr/bin/time -f '%e %U %M' -o "$work/time" \
+    "$bootpack" pack --stub "$stub" --package "$work/package.json" --from "$release" \
+    -o "$work/update-$level.exe" --level "$level" >/dev/null
+  read -r wall user peak < "$work/time"
+  out=$(stat -c %s "$work/update-$level.exe")
+  awk -v l="$level" -v w="$wall" -v u="$user" -v p="$peak" -v o="$out" -v b="$bytes" 'BEGIN {
+    printf "pack --level %-7s %6.2f s wall, %6.2f s CPU, %5.1f MB/s, peak %6.1f MiB, exe %5.1f MiB (%.1f%%)\n",
+      l, w, u, b / 1048576 / (w > 0 ? w : 0.01), p / 1024, o / 1048576, 100 * o / b
+  }'
+done

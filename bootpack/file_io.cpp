@@ -1,0 +1,107 @@
+#include "bootpack/file_io.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <system_error>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace boot {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::FILE* OpenFile(const fs::path& path, bool write) {
+#ifdef _WIN32
+  return ::_wfopen(path.c_str(), write ? L"wb" : L"rb");
+#else
+  return std::fopen(path.c_str(), write ? "wb" : "rb");
+#endif
+}
+
+// Forces the written data to the disk, so a rename that survives a crash never points at a file
+// whose contents did not.
+bool SyncFile(std::FILE* file) {
+  if (std::fflush(file) != 0) return false;
+#ifdef _WIN32
+  return ::_commit(::_fileno(file)) == 0;
+#else
+  return ::fsync(::fileno(file)) == 0;
+#endif
+}
+
+}  // namespace
+
+bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::string& why) {
+  bytes.clear();
+  std::FILE* file = OpenFile(path, false);
+  if (file == nullptr) {
+    why = std::strerror(errno);
+    return false;
+  }
+  std::error_code ec;
+  const std::uintmax_t expected = fs::file_size(path, ec);
+  if (!ec) bytes.reserve(static_cast<std::size_t>(expected));
+  std::uint8_t buffer[1 << 16];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    bytes.insert(bytes.end(), buffer, buffer + got);
+  }
+  const bool failed = std::ferror(file) != 0;
+  const int error = errno;
+  std::fclose(file);
+  if (failed) {
+    why = std::strerror(error);
+    return false;
+  }
+  return true;
+}
+
+bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes, std::string& why) {
+  std::FILE* file = OpenFile(path, true);
+  if (file == nullptr) {
+    why = std::strerror(errno);
+    return false;
+  }
+  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  ok = ok && SyncFile(file);
+  const int error = errno;
+  ok = std::fclose(file) == 0 && ok;
+  if (!ok) {
+    why = std::strerror(error != 0 ? error : errno);
+    std::error_code ignored;
+    fs::remove(path, ignored);
+  }
+  return ok;
+}
+
+fs::path TempPathBeside(const fs::path& target) {
+  std::random_device random;
+  std::error_code ec;
+  for (;;) {
+    const std::uint64_t tag = (static_cast<std::uint64_t>(random()) << 32) ^ random();
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%016llx.tmp", static_cast<unsigned long long>(tag));
+    fs::path candidate = target;
+    candidate += suffix;
+    if (!fs::exists(candidate, ec)) return candidate;
+  }
+}
+
+bool ReplaceFile(const fs::path& from, const fs::path& to, std::string& why) {
+  std::error_code ec;
+  fs::rename(from, to, ec);
+  if (ec) {
+    why = ec.message();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace boot

@@ -1,0 +1,34 @@
+// Writes the update manifest the stub reads (resource 42/42): UTF-8 JSON with the package's
+// version, launcher and cleans, and for every update the stored payload's size, type and id.
+// Portable.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bootpack/package.h"
+
+namespace boot {
+
+// Where update i of the package is stored: its resource and the stream's exact length.
+struct StoredPayload {
+  std::int64_t size = 0;
+  std::int32_t rtype = 0;
+  std::int32_t rid = 0;
+};
+
+// The manifest text for `package`, whose update i is stored as `payloads[i]` (the two lists
+// have the same length). One clean or update entry per line, so `bootpack inspect` output reads
+// well. The launcher key is left out when the package names none.
+std::string WriteManifestText(const Package& package, const std::vector<StoredPayload>& payloads);
+
+// `text` (UTF-8) as a JSON string literal: quotes, backslashes and control characters escaped,
+// everything else (non-ASCII included) kept as it is.
+std::string QuoteJson(std::string_view text);
+
+// Text of a clean kind as the manifest writes it: "file", "dir" or "registry".
+const char* CleanKindName(CleanKind kind);
+
+}  // namespace boot

@@ -1,0 +1,64 @@
+// The pack command's work: package description + stub -> a verified update exe. Portable.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bootpack/package.h"
+#include "lznt1/lznt1.h"
+
+namespace boot {
+
+// Resource type of the payloads: outside the standard RT_* range (1..24) and away from the
+// manifest's 42 and the types frameworks are known to use. The next free type is taken if the
+// stub itself already has resources of this one.
+inline constexpr std::uint16_t kPayloadType = 256;
+
+struct PackOptions {
+  std::string stub;  // UTF-8 paths
+  std::string package;
+  std::string output;
+  std::string from;  // empty: no folder is added
+  lznt1::Level level = lznt1::Level::Default;
+  bool allow_outside = false;
+};
+
+struct PackedEntry {
+  std::string path;
+  std::uint64_t expanded = 0;
+  std::uint64_t stored = 0;
+  std::uint16_t rid = 0;
+};
+
+struct PackResult {
+  std::string version;
+  std::string launcher;
+  std::size_t cleans = 0;
+  std::vector<PackedEntry> entries;
+  std::uint16_t payload_type = 0;
+  std::uint64_t input_bytes = 0;
+  std::uint64_t stored_bytes = 0;
+  std::uint64_t output_bytes = 0;
+  std::size_t stub_resources_kept = 0;
+  std::size_t old_payloads_replaced = 0;  // payloads of an earlier pack that were dropped
+  bool section_appended = false;
+};
+
+// Called before each file is read and compressed: its position (from 0), the count, its
+// update path and its size.
+using PackProgress = std::function<void(std::size_t index, std::size_t count,
+                                        const std::string& path, std::uint64_t bytes)>;
+
+// Reads and checks the description (and --from folder), compresses every file, builds the
+// manifest and the new image, writes it to a temporary file beside the output, re-reads and
+// checks every resource, and only then renames it onto the output. True on success. Every
+// refusal goes to `problems`; notes that do not stop the pack (a signature removed, an old
+// manifest that could not be read) go to `warnings`. Nothing is left at the output path or
+// beside it on failure.
+[[nodiscard]] bool PackUpdate(const PackOptions& options, const PackProgress& progress,
+                              PackResult& result, std::vector<Problem>& problems,
+                              std::vector<Problem>& warnings);
+
+}  // namespace boot

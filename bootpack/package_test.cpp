@@ -1,0 +1,282 @@
+#include "bootpack/package.h"
+
+#include <gtest/gtest.h>
+
+#include "bootpack/test_folder.h"
+
+namespace boot {
+namespace {
+
+namespace fs = std::filesystem;
+
+using testutil::TempFolder;
+
+TEST(InstallPathTest, AcceptsOrRefusesPathsByTheStubsJoinRules) {
+  struct Row {
+    const char* path;
+    bool names_file;
+    bool allow_outside;
+    const char* why;  // nullptr: accepted
+  };
+  const Row rows[] = {
+      {"app.exe", true, false, nullptr},
+      {"bin\\sub/app.exe", true, false, nullptr},
+      {"data\\thumbs\\", false, false, nullptr},
+      {"a\\..\\b.dll", true, false, nullptr},
+      {"\xD0\xBF\xD1\x80\xD0\xB8\xD0\xBC\xD0\xB5\xD1\x80.txt", true, false, nullptr},
+      {"", true, false, "empty path"},
+      {"\\app.exe", true, false, "absolute path"},
+      {"/app.exe", true, false, "absolute path"},
+      {"\\\\server\\share\\a", true, false, "absolute path"},
+      {"C:\\Windows\\a.dll", true, true, "drive letter"},
+      {"bin\\c:x", true, false, "drive letter"},
+      {"file.txt:stream", true, false, "':'"},
+      {"..\\outside.dll", true, false, "leads out"},
+      {"..\\outside.dll", true, true, nullptr},
+      {"a\\..\\..\\b", true, false, "leads out"},
+      {"a\\..", false, false, "install directory itself"},
+      {".", false, false, "install directory itself"},
+      {".", false, true, nullptr},
+      {"bin\\", true, false, "does not end in a file name"},
+      {"bin\\..", true, true, "does not end in a file name"},
+      {"what?.txt", true, false, "\"?\" is not allowed"},
+      {"a<b", true, false, "\"<\" is not allowed"},
+      {"tab\there", true, false, "0x09 is not allowed"},
+      {"app.exe.", true, false, "ends in a dot"},
+      {"dir \\app.exe", true, false, "ends in a dot or a space"},
+      {"bad\xFF.exe", true, false, "UTF-8"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    std::string why;
+    const bool ok = CheckInstallPath(row.path, row.names_file, row.allow_outside, why);
+    if (row.why == nullptr) {
+      EXPECT_TRUE(ok) << why;
+    } else {
+      EXPECT_FALSE(ok);
+      EXPECT_NE(why.find(row.why), std::string::npos) << why;
+    }
+  }
+}
+
+TEST(RegistryPathTest, AcceptsOnlyTheFourRootsTheStubKnows) {
+  struct Row {
+    std::string path;
+    const char* why;  // nullptr: accepted
+  };
+  const Row rows[] = {
+      {"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Demo", nullptr},
+      {"HKEY_CURRENT_USER\\Software\\Demo", nullptr},
+      {"hkey_current_user\\Software\\Demo\\", nullptr},
+      {"HKEY_CLASS_ROOT\\.demo", nullptr},
+      {"HKEY_CURRENT_CONFIG\\Software\\Demo", nullptr},
+      {"HKEY_CLASSES_ROOT\\.demo", "spells the classes root HKEY_CLASS_ROOT"},
+      {"HKLM\\Software\\Demo", "unknown registry root"},
+      {"HKEY_USERS\\S-1-5-18\\Software", "unknown registry root"},
+      {"Software\\Demo", "unknown registry root"},
+      {"HKEY_CURRENT_USER", "followed by a backslash"},
+      {"HKEY_CURRENT_USER/Software", "followed by a backslash"},
+      {"HKEY_CURRENT_USERX\\Software", "followed by a backslash"},
+      {"HKEY_CURRENT_USER\\", "names no key"},
+      {"HKEY_CURRENT_USER\\\\\\", "names no key"},
+      {"HKEY_CURRENT_USER\\" + std::string(519, 'k'), nullptr},
+      {"HKEY_CURRENT_USER\\" + std::string(520, 'k'), "longer than 519"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path.substr(0, 40));
+    std::string why;
+    const bool ok = CheckRegistryPath(row.path, why);
+    if (row.why == nullptr) {
+      EXPECT_TRUE(ok) << why;
+    } else {
+      EXPECT_FALSE(ok);
+      EXPECT_NE(why.find(row.why), std::string::npos) << why;
+    }
+  }
+}
+
+TEST(ComparablePathTest, PathsNamingTheSameFileCompareEqual) {
+  struct Row {
+    const char* a;
+    const char* b;
+    bool same;
+  };
+  const Row rows[] = {
+      {"Bin/App.EXE", "bin\\app.exe", true},
+      {"bin\\\\.\\app.exe", "bin\\app.exe", true},
+      {"x\\..\\app.exe", "app.exe", true},
+      {"\xC3\x89t\xC3\xA9.txt", "\xC3\xA9T\xC3\x89.TXT", true},  // Été / éTÉ
+      {"\xD0\xAF.txt", "\xD1\x8F.txt", true},  // Я / я
+      {"\xCE\xA3.txt", "\xCF\x82.txt", true},  // Σ / final ς
+      {"\xC4\x80.txt", "\xC4\x81.txt", true},  // Ā / ā
+      {"\xC5\xB9.txt", "\xC5\xBA.txt", true},  // Ź / ź (odd upper case)
+      {"app.exe", "app.ex", false},
+      {"a\\b", "ab", false},
+      {"..\\a", "a", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.a) + " vs " + row.b);
+    EXPECT_EQ(ComparablePath(row.a) == ComparablePath(row.b), row.same);
+  }
+}
+
+TEST(PackageDescriptionTest, ReadsAFullDescription) {
+  const std::string text = "\xEF\xBB\xBF" R"({
+    "Version": "1.4.0",
+    "launcher": "app.exe",
+    "cleans": [
+      {"path": "old.dll", "fail_ok": false, "type": "FILE"},
+      {"PATH": "cache\\", "fail_ok": true, "type": "dir"},
+      {"path": "HKEY_CURRENT_USER\\Software\\Demo", "fail_ok": true, "type": "Registry"}],
+    "updates": [
+      {"path": "bin/app.exe", "source": "build/app.exe"},
+      {"path": "readme.txt", "source": "/abs/readme.txt"}]
+  })";
+  Package package;
+  std::vector<Problem> problems;
+  ASSERT_TRUE(ParsePackageDescription(text, "package.json", fs::path("pkg"), package, problems));
+  EXPECT_TRUE(problems.empty());
+  EXPECT_EQ(package.version, "1.4.0");
+  EXPECT_EQ(package.launcher, "app.exe");
+  ASSERT_EQ(package.cleans.size(), 3u);
+  EXPECT_EQ(package.cleans[0].kind, CleanKind::File);
+  EXPECT_FALSE(package.cleans[0].fail_ok);
+  EXPECT_EQ(package.cleans[1].path, "cache\\");
+  EXPECT_EQ(package.cleans[1].kind, CleanKind::Dir);
+  EXPECT_TRUE(package.cleans[1].fail_ok);
+  EXPECT_EQ(package.cleans[2].kind, CleanKind::Registry);
+  EXPECT_EQ(package.cleans[2].origin, "package.json: cleans[2]");
+  ASSERT_EQ(package.updates.size(), 2u);
+  EXPECT_EQ(package.updates[0].path, "bin\\app.exe");
+  EXPECT_EQ(package.updates[0].source, fs::path("pkg") / "build/app.exe");
+  EXPECT_EQ(package.updates[0].origin, "package.json: updates[0]");
+  EXPECT_EQ(package.updates[1].source, fs::path("/abs/readme.txt"));
+}
+
+TEST(PackageDescriptionTest, RefusesWhatTheStubWouldNotReadOrAWriterDidNotMean) {
+  struct Row {
+    const char* text;
+    const char* what;
+    const char* why;
+  };
+  const Row rows[] = {
+      {"", "p.json", "not valid JSON near line 1, column 1"},
+      {"{\"version\":\"1\",\n \"updates\":[}", "p.json", "not valid JSON near line 2"},
+      {R"({"version":"1"} trailing)", "p.json", "text after the JSON object"},
+      {R"(["version"])", "p.json", "one JSON object"},
+      {R"({"updates":[]})", "p.json", "\"version\" is missing"},
+      {R"({"version":1})", "p.json", "\"version\" must be a string"},
+      {R"({"version":"1","launcher":null})", "p.json", "\"launcher\" must be a string"},
+      {R"({"version":"1","lanucher":"a.exe"})", "p.json", "unknown key \"lanucher\""},
+      {R"({"version":"1","VERSION":"2"})", "p.json", "key \"version\" given twice"},
+      {R"({"version":"1","cleans":{}})", "p.json", "\"cleans\" must be an array"},
+      {R"({"version":"1","updates":"app.exe"})", "p.json", "\"updates\" must be an array"},
+      {R"({"version":"1","cleans":["a.dll"]})", "p.json: cleans[0]", "must be an object"},
+      {R"({"version":"1","cleans":[{"path":"a","type":"file"}]})", "p.json: cleans[0]", "\"fail_ok\" must be true or false"},
+      {R"({"version":"1","cleans":[{"path":"a","fail_ok":"false","type":"file"}]})", "p.json: cleans[0]", "\"fail_ok\" must be true or false"},
+      {R"({"version":"1","cleans":[{"path":"a","fail_ok":0,"type":"file"}]})", "p.json: cleans[0]", "\"fail_ok\" must be true or false"},
+      {R"({"version":"1","cleans":[{"path":"a","fail_ok":true,"type":"folder"}]})", "p.json: cleans[0]", "unknown type \"folder\""},
+      {R"({"version":"1","cleans":[{"fail_ok":true,"type":"file"}]})", "p.json: cleans[0]", "\"path\" is missing"},
+      {R"({"version":"1","cleans":[{"path":"a","fail_ok":true,"type":"file","why":1}]})", "p.json: cleans[0]", "unknown key \"why\""},
+      {R"({"version":"1","updates":[{"path":"a.exe"}]})", "p.json: updates[0]", "\"source\" is missing"},
+      {R"({"version":"1","updates":[{"path":"a.exe","source":"a","size":1}]})", "p.json: updates[0]", "unknown key \"size\""},
+      {R"({"version":"1","updates":[{"path":7,"source":"a"}]})", "p.json: updates[0]", "\"path\" must be a string"},
+      {R"({"version":"1","updates":[1]})", "p.json: updates[0]", "must be an object"},
+      {"{\"version\":\"\xC3\x28\"}", "p.json", "not valid UTF-8"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    Package package;
+    std::vector<Problem> problems;
+    EXPECT_FALSE(ParsePackageDescription(row.text, "p.json", ".", package, problems));
+    ASSERT_FALSE(problems.empty());
+    EXPECT_EQ(problems[0].what, row.what);
+    EXPECT_NE(problems[0].why.find(row.why), std::string::npos) << problems[0].why;
+  }
+}
+
+TEST(PackageValidationTest, NamesEveryEntryItRefuses) {
+  TempFolder dir;
+  const fs::path app = dir.Write("app.exe", "MZ program");
+  const fs::path empty = dir.Write("empty.dat", "");
+  Package package;
+  package.version = "2.0";
+  package.launcher = "..\\launcher.exe";
+  package.cleans = {{"HKEY_CLASSES_ROOT\\.demo", CleanKind::Registry, true, "p: cleans[0]"},
+                    {"C:\\old.dll", CleanKind::File, false, "p: cleans[1]"},
+                    {"logs\\", CleanKind::Dir, true, "p: cleans[2]"}};
+  package.updates = {{"bin\\app.exe", app, "p: updates[0]"},
+                     {"BIN/App.exe", app, "p: updates[1]"},
+                     {"missing.dll", dir.path() / "missing.dll", "p: updates[2]"},
+                     {"empty.dat", empty, "p: updates[3]"},
+                     {"folder.dat", dir.path(), "p: updates[4]"},
+                     {"..\\up.dll", app, "p: updates[5]"}};
+  std::vector<Problem> problems;
+  EXPECT_FALSE(ValidatePackage(package, false, problems));
+  struct Expected {
+    std::string what;
+    const char* why;
+  };
+  const Expected expected[] = {
+      {"launcher \"..\\launcher.exe\"", "leads out of the install directory"},
+      {"p: cleans[0] \"HKEY_CLASSES_ROOT\\.demo\"", "unknown registry root"},
+      {"p: cleans[1] \"C:\\old.dll\"", "drive letter"},
+      {"p: updates[1] \"BIN/App.exe\"", "same file as p: updates[0] \"bin\\app.exe\""},
+      {"p: updates[2] \"missing.dll\"", "not found"},
+      {"p: updates[3] \"empty.dat\"", "an empty file cannot be delivered"},
+      {"p: updates[4] \"folder.dat\"", "is not a file"},
+      {"p: updates[5] \"..\\up.dll\"", "leads out of the install directory"},
+  };
+  ASSERT_EQ(problems.size(), std::size(expected));
+  for (std::size_t i = 0; i < problems.size(); ++i) {
+    EXPECT_EQ(problems[i].what, expected[i].what);
+    EXPECT_NE(problems[i].why.find(expected[i].why), std::string::npos) << problems[i].why;
+  }
+
+  // With --allow-outside only the paths that leave the install directory become acceptable.
+  problems.clear();
+  EXPECT_FALSE(ValidatePackage(package, true, problems));
+  EXPECT_EQ(problems.size(), std::size(expected) - 2);
+}
+
+TEST(PackageValidationTest, APackageWithoutUpdatesHasNothingToDeliver) {
+  Package package;
+  package.version = "1";
+  std::vector<Problem> problems;
+  EXPECT_FALSE(ValidatePackage(package, false, problems));
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].why.find("nothing to deliver"), std::string::npos);
+}
+
+TEST(FolderFilesTest, AddsEveryFileInByteOrderWithBackslashes) {
+  TempFolder dir;
+  dir.Write("b.txt", "b");
+  dir.Write("A.txt", "A");
+  dir.Write("sub/z.dll", "z");
+  dir.Write("sub/deeper/x.bin", "x");
+  dir.Write("sub-file", "s");
+  fs::create_directories(dir.path() / "empty-folder");
+  Package package;
+  package.updates.push_back({"first.exe", dir.path() / "b.txt", "p: updates[0]"});
+  std::vector<Problem> problems;
+  ASSERT_TRUE(AddFolderFiles(dir.path(), package, problems));
+  std::vector<std::string> paths;
+  for (const PackageUpdate& u : package.updates) paths.push_back(u.path);
+  // Byte order: 'A' < 'b' < "sub-file" ('-' 0x2D) < "sub\..." ('\' 0x5C).
+  EXPECT_EQ(paths, (std::vector<std::string>{"first.exe", "A.txt", "b.txt", "sub-file",
+                                             "sub\\deeper\\x.bin", "sub\\z.dll"}));
+  EXPECT_EQ(package.updates[4].source, dir.path() / "sub" / "deeper" / "x.bin");
+  EXPECT_EQ(package.updates[4].origin, "--from");
+}
+
+TEST(FolderFilesTest, RefusesAMissingFolder) {
+  TempFolder dir;
+  Package package;
+  std::vector<Problem> problems;
+  EXPECT_FALSE(AddFolderFiles(dir.path() / "nope", package, problems));
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].what.rfind("--from \"", 0), 0u);
+}
+
+}  // namespace
+}  // namespace boot

@@ -1,0 +1,47 @@
+// Checks an update exe's manifest and payloads exactly as the stub stages them: the manifest
+// resource (42/42) is read by the stub's own reader, and every entry's resource must exist,
+// have the manifest's size, and decode within four times its size to a non-empty file.
+// Portable.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bootpack/pe_image.h"
+#include "bootstrapper/manifest/manifest.h"
+
+namespace boot {
+
+// The manifest resource: integer type 42, integer name 42.
+inline constexpr std::uint16_t kManifestResource = 42;
+
+struct EntryCheck {
+  std::string path;  // UTF-8, as the manifest writes it
+  std::int64_t size = 0;  // the manifest's size
+  std::int32_t rtype = 0;
+  std::int32_t rid = 0;
+  std::uint64_t stored = 0;  // bytes of the resource found (0 when none)
+  std::uint64_t expanded = 0;  // bytes it decodes to (0 when it does not)
+  std::string problem;  // empty when the stub would stage this entry
+};
+
+struct UpdateCheck {
+  std::string manifest_text;  // the manifest resource's bytes; empty when there is none
+  UpdateManifest manifest;  // what the stub's reader makes of them
+  std::vector<EntryCheck> entries;  // one per manifest update, in order
+  std::vector<std::string> problems;  // every problem found, one sentence each
+};
+
+// Called with each entry's decoded content once it has passed every check. Returning false
+// stops the walk (the callback's own problem is the caller's to report).
+using PayloadVisitor = std::function<bool(std::size_t index, std::span<const std::uint8_t>)>;
+
+// Fills `check` from `resources` and returns true when the stub would stage every entry.
+// Entries are decoded one at a time; `visit` (optional) sees each good one.
+[[nodiscard]] bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
+                               const PayloadVisitor& visit = {});
+
+}  // namespace boot
