@@ -149,13 +149,22 @@ TEST_F(CleanRunTest, CleansFilesFoldersAndKeysThenInstalls) {
     ASSERT_TRUE(hkcu_.Create(key));
   }
   ASSERT_TRUE(hklm.Create(L"Service\\Parameters\\Instances"));
+  MakeDir(L"folder");
+  ASSERT_TRUE(WriteFileBytes(App(L"folder\\inside.txt"), "stays"));
+  ASSERT_TRUE(WriteFileBytes(App(L"plain.txt"), "stays too"));
   const std::string hklm_path = "HKEY_LOCAL_MACHINE\\" + Utf8(U16(hklm.SubkeyOf(L"Service")));
 
   const std::wstring exe = MakeUpdateExe(work_, {{"filter.sys", "file", false},
                                                  {"lib/old.dll", "file", false},
                                                  {"data/thumbs/", "dir", true},
                                                  {HkcuPath(L"Cache"), "registry", false},
-                                                 {hklm_path, "registry", true}});
+                                                 {hklm_path, "registry", true},
+                                                 // Nothing to do for these, and no line:
+                                                 {"missing.dll", "file", false},
+                                                 {"no/such/folder/x.dll", "file", false},
+                                                 {"folder", "file", false},
+                                                 {"missing-cache/", "dir", false},
+                                                 {"plain.txt", "dir", false}});
   const std::vector<std::u16string> lines = RunUpdateExe(work_, exe);
 
   ASSERT_EQ(lines.size(), 7u + 9u);
@@ -186,30 +195,11 @@ TEST_F(CleanRunTest, CleansFilesFoldersAndKeysThenInstalls) {
   EXPECT_TRUE(DirectoryExists(App(L"lib")));
   EXPECT_FALSE(DirectoryExists(App(L"data\\thumbs")));
   EXPECT_EQ(ReadFileBytes(App(L"data\\settings.ini")), "keep");
+  EXPECT_EQ(ReadFileBytes(App(L"folder\\inside.txt")), "stays");
+  EXPECT_EQ(ReadFileBytes(App(L"plain.txt")), "stays too");
   EXPECT_FALSE(hkcu_.Exists(L"Cache"));
   EXPECT_TRUE(hkcu_.Exists(L"Settings"));
   EXPECT_FALSE(hklm.Exists(L"Service"));
-  EXPECT_EQ(ReadFileBytes(App(L"app.exe")), kNewApp);
-}
-
-TEST_F(CleanRunTest, NothingThereToCleanWritesNoCleanLines) {
-  MakeDir(L"folder");
-  ASSERT_TRUE(WriteFileBytes(App(L"folder\\inside.txt"), "stays"));
-  ASSERT_TRUE(WriteFileBytes(App(L"plain.txt"), "stays too"));
-
-  // A file clean naming a folder and a dir clean naming a file leave both alone.
-  const std::wstring exe = MakeUpdateExe(work_, {{"missing.dll", "file", false},
-                                                 {"no/such/folder/x.dll", "file", false},
-                                                 {"folder", "file", false},
-                                                 {"missing-cache/", "dir", false},
-                                                 {"plain.txt", "dir", false}});
-  const std::vector<std::u16string> lines = RunUpdateExe(work_, exe);
-
-  EXPECT_EQ(lines, Concat(LinesBeforeCleans(work_), {u"Release file " + AppU16(L"app.exe"),
-                                                     u"Updated, now startup the launcher",
-                                                     u"Done, Bye."}));
-  EXPECT_EQ(ReadFileBytes(App(L"folder\\inside.txt")), "stays");
-  EXPECT_EQ(ReadFileBytes(App(L"plain.txt")), "stays too");
   EXPECT_EQ(ReadFileBytes(App(L"app.exe")), kNewApp);
 }
 

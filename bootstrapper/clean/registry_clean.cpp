@@ -30,6 +30,8 @@ HKEY RootKey(RegistryRoot root) {
 }  // namespace
 
 bool DeleteKeyTree(HKEY root, wchar_t (&key_path)[kKeyPathBufferSize]) {
+  // An empty path would open the root itself and empty it.
+  if (key_path[0] == L'\0') return false;
   // A key without subkeys goes at once; one with subkeys is refused and walked below.
   if (::RegDeleteKeyW(root, key_path) == ERROR_SUCCESS) return true;
 

@@ -23,9 +23,9 @@ inline constexpr std::size_t kKeyPathBufferSize = 520;
 // Deletes `key_path` under `root` with all its subkeys, leaves first. `key_path` is the shared
 // buffer; each level appends its children's names there and cuts them off again, so its content
 // is unspecified afterwards. True when the key is gone (a missing key logs "Key not found." and
-// counts as gone); false, with "Error opening key." when a key cannot be opened, when a key
-// cannot be deleted or a child's path would not fit the buffer. Keys deleted before a failure
-// stay deleted.
+// counts as gone). False when a key cannot be opened (logging "Error opening key."), cannot be
+// deleted, or a child's path would not fit the buffer; keys deleted before a failure stay
+// deleted. An empty `key_path` (the root itself) is refused with false.
 [[nodiscard]] bool DeleteKeyTree(HKEY root, wchar_t (&key_path)[kKeyPathBufferSize]);
 
 }  // namespace boot

@@ -170,5 +170,19 @@ TEST_F(RegistryCleanTest, AChildPathTooLongForTheBufferStopsTheWalkAfterEarlierC
   EXPECT_EQ(LogLines(), std::vector<std::u16string>{WillClean(PathOf(L"Tree"))});
 }
 
+TEST_F(RegistryCleanTest, AnEmptyKeyPathNeverEmptiesTheRootKey) {
+  ASSERT_TRUE(scratch_key_.Create(L"child\\grandchild"));
+  HKEY opened = nullptr;
+  ASSERT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, scratch_key_.SubkeyOf(L"").c_str(), 0,
+                            KEY_ALL_ACCESS, &opened),
+            ERROR_SUCCESS);
+  const UniqueKey root(opened);
+  wchar_t key_path[kKeyPathBufferSize] = {};
+
+  EXPECT_FALSE(DeleteKeyTree(root.get(), key_path));
+
+  EXPECT_TRUE(scratch_key_.Exists(L"child\\grandchild"));
+}
+
 }  // namespace
 }  // namespace boot
