@@ -26,6 +26,10 @@ const std::wstring& StubPath() {
   static const std::wstring path = testutil::WinePath(BOOT_STUB_PATH);
   return path;
 }
+const std::wstring& BootpackPath() {
+  static const std::wstring path = testutil::WinePath(BOOT_BOOTPACK_PATH);
+  return path;
+}
 
 std::string Utf8(std::u16string_view text) { return Utf16ToUtf8(text); }
 std::u16string U16(const std::wstring& text) { return ToU16(text); }
@@ -49,22 +53,46 @@ struct Clean {
 const std::string kNewApp = "new application, version 2\n";
 const std::u16string kMoveTo = u"Delete failed, move to ";
 
-// The stub stamped with a manifest holding `cleans` and one update, app.exe = kNewApp, from the
-// payload resource 144/101.
+// The "cleans" array of a manifest or package description.
+std::string CleansJson(const std::vector<Clean>& cleans) {
+  std::string json = "[";
+  for (std::size_t i = 0; i < cleans.size(); ++i) {
+    if (i > 0) json += ",";
+    json += R"({"path":)" + JsonString(cleans[i].path) + R"(,"fail_ok":)" +
+            (cleans[i].fail_ok ? "true" : "false") + R"(,"type":")" + cleans[i].type + "\"}";
+  }
+  return json + "]";
+}
+
+// An update exe packed by bootpack: `cleans`, then app.exe = kNewApp, no launcher.
+std::wstring PackUpdateExe(const ScratchDir& work, const std::vector<Clean>& cleans) {
+  const std::wstring release = work / L"release";
+  ::CreateDirectoryW(release.c_str(), nullptr);
+  EXPECT_TRUE(WriteFileBytes(release + L"\\app.exe", kNewApp));
+  EXPECT_TRUE(WriteFileBytes(release + L"\\package.json",
+                             R"({"version":"2.0","cleans":)" + CleansJson(cleans) +
+                                 R"(,"updates":[{"path":"app.exe","source":"app.exe"}]})"));
+  const std::wstring exe = work / L"update.exe";
+  EXPECT_EQ(testutil::RunProcess(L"\"" + BootpackPath() + L"\" pack --stub \"" + StubPath() +
+                                     L"\" --package \"" + release + L"\\package.json\" -o \"" +
+                                     exe + L"\"",
+                                 work.path()),
+            0);
+  return exe;
+}
+
+// The stub stamped directly with a manifest holding `cleans` and one update, app.exe = kNewApp,
+// from the payload resource 144/101. For clean lists that bootpack rightly refuses to pack
+// (unknown registry roots, a bare root name) but the stub must still handle.
 std::wstring MakeUpdateExe(const ScratchDir& work, const std::vector<Clean>& cleans) {
   std::vector<std::uint8_t> payload;
   std::string error;
   EXPECT_TRUE(lznt1::CompressPayload(reinterpret_cast<const std::uint8_t*>(kNewApp.data()),
                                      kNewApp.size(), lznt1::Level::Default, payload, error))
       << error;
-  std::string manifest = R"({"version":"2.0","cleans":[)";
-  for (std::size_t i = 0; i < cleans.size(); ++i) {
-    if (i > 0) manifest += ",";
-    manifest += R"({"path":)" + JsonString(cleans[i].path) + R"(,"fail_ok":)" +
-                (cleans[i].fail_ok ? "true" : "false") + R"(,"type":")" + cleans[i].type + "\"}";
-  }
-  manifest += R"(],"updates":[{"path":"app.exe","size":)" + std::to_string(payload.size()) +
-              R"(,"rtype":144,"rid":101}]})";
+  const std::string manifest = R"({"version":"2.0","cleans":)" + CleansJson(cleans) +
+                               R"(,"updates":[{"path":"app.exe","size":)" +
+                               std::to_string(payload.size()) + R"(,"rtype":144,"rid":101}]})";
   const std::wstring exe = work / L"update.exe";
   EXPECT_TRUE(testutil::StampResources(
       StubPath(), exe,
@@ -154,7 +182,7 @@ TEST_F(CleanRunTest, CleansFilesFoldersAndKeysThenInstalls) {
   ASSERT_TRUE(WriteFileBytes(App(L"plain.txt"), "stays too"));
   const std::string hklm_path = "HKEY_LOCAL_MACHINE\\" + Utf8(U16(hklm.SubkeyOf(L"Service")));
 
-  const std::wstring exe = MakeUpdateExe(work_, {{"filter.sys", "file", false},
+  const std::wstring exe = PackUpdateExe(work_, {{"filter.sys", "file", false},
                                                  {"lib/old.dll", "file", false},
                                                  {"data/thumbs/", "dir", true},
                                                  {HkcuPath(L"Cache"), "registry", false},
