@@ -1,93 +1,87 @@
 #include "lznt1/chunk_parse.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 namespace lznt1 {
 
 using namespace format;
 
+namespace {
+
+// Length of the common prefix of chunk[from, n) and chunk[at, n) (from < at), known to be at
+// least `known`; compares eight bytes at a time while both fit.
+inline std::int32_t ExtendMatch(const std::uint8_t* chunk, std::int32_t from, std::int32_t at,
+                                std::int32_t known, std::int32_t n) {
+  std::int32_t len = known;
+  while (at + len + 8 <= n) {
+    std::uint64_t x, y;
+    std::memcpy(&x, chunk + from + len, 8);
+    std::memcpy(&y, chunk + at + len, 8);
+    if (x != y) {
+      const std::uint64_t diff = x ^ y;
+      const int bits = std::endian::native == std::endian::little ? std::countr_zero(diff) : std::countl_zero(diff);
+      return len + bits / 8;
+    }
+    len += 8;
+  }
+  while (at + len < n && chunk[from + len] == chunk[at + len]) ++len;
+  return len;
+}
+
+}  // namespace
+
 void FindLongestMatches(const std::uint8_t* chunk, std::size_t size, ChunkMatches& matches,
                         ExactFinderScratch& s) {
   const std::int32_t n = static_cast<std::int32_t>(size);
   BuildSuffixArray(chunk, n, s.sa, s.sort);
-  for (std::int32_t r = 0; r < n; ++r) s.rank[s.sa[r]] = r;
-  // lcp[r]: common prefix of the suffixes ranked r - 1 and r (Kasai et al.).
-  s.lcp[0] = 0;
-  for (std::int32_t i = 0, h = 0; i < n; ++i) {
-    const std::int32_t r = s.rank[i];
-    if (r == 0) {
-      h = 0;
-      continue;
-    }
-    const std::int32_t j = s.sa[r - 1];
-    while (i + h < n && j + h < n && chunk[i + h] == chunk[j + h]) ++h;
-    s.lcp[r] = h;
-    if (h > 0) --h;
-  }
-  // The longest earlier match of a suffix is with its nearest neighbour in rank order that
-  // starts earlier, on either side; the common prefix with it is the smallest lcp in between.
-  // A stack of ranks with increasing starts finds both neighbours in one pass each.
+  // The longest earlier match of a suffix is with its nearest neighbour in sorted order, on
+  // either side, among the suffixes that start earlier. One pass with a stack of ranks whose
+  // starts increase finds both: the element under a new rank is its neighbour below, and the
+  // rank that pops an element is that element's neighbour above.
+  std::int32_t* const below = s.below;
+  std::int32_t* const above = s.above;
   std::int32_t top = 0;
   for (std::int32_t r = 0; r < n; ++r) {
-    std::int32_t common = r > 0 ? s.lcp[r] : 0;
-    while (top > 0 && s.sa[s.stack[top - 1]] > s.sa[r]) common = std::min(common, s.stack_min[--top]);
     const std::int32_t p = s.sa[r];
-    matches.length[p] = static_cast<std::uint16_t>(top > 0 ? common : 0);
-    matches.source[p] = static_cast<std::uint16_t>(top > 0 ? s.sa[s.stack[top - 1]] : 0);
-    s.stack[top] = r;
-    s.stack_min[top++] = common;
+    while (top > 0 && s.stack[top - 1] > p) above[s.stack[--top]] = p;
+    below[p] = top > 0 ? s.stack[top - 1] : -1;
+    s.stack[top++] = p;
   }
-  top = 0;
-  for (std::int32_t r = n - 1; r >= 0; --r) {
-    std::int32_t common = r + 1 < n ? s.lcp[r + 1] : 0;
-    while (top > 0 && s.sa[s.stack[top - 1]] > s.sa[r]) common = std::min(common, s.stack_min[--top]);
-    const std::int32_t p = s.sa[r];
-    if (top > 0 && common > matches.length[p]) {
-      matches.length[p] = static_cast<std::uint16_t>(common);
-      matches.source[p] = static_cast<std::uint16_t>(s.sa[s.stack[top - 1]]);
+  while (top > 0) above[s.stack[--top]] = -1;
+  // Common prefixes in text order: moving one byte on keeps each neighbour's match less one
+  // byte (the neighbours of p + 1 lie at least as close as those of p, shifted), so each side
+  // only ever extends what the previous position found.
+  std::int32_t common_below = 0, common_above = 0;
+  for (std::int32_t p = 0; p < n; ++p) {
+    std::int32_t best = 0, source = 0;
+    if (below[p] >= 0) {
+      common_below = ExtendMatch(chunk, below[p], p, common_below, n);
+      best = common_below;
+      source = below[p];
+    } else {
+      common_below = 0;
     }
-    s.stack[top] = r;
-    s.stack_min[top++] = common;
+    if (above[p] >= 0) {
+      common_above = ExtendMatch(chunk, above[p], p, common_above, n);
+      if (common_above > best) {
+        best = common_above;
+        source = above[p];
+      }
+    } else {
+      common_above = 0;
+    }
+    const std::int32_t len = p > 0 ? std::min(best, static_cast<std::int32_t>(MaxLength(p))) : 0;
+    matches.length[p] = static_cast<std::uint16_t>(len >= static_cast<std::int32_t>(kMinMatch) ? len : 0);
+    matches.source[p] = static_cast<std::uint16_t>(source);
+    common_below -= common_below > 0;
+    common_above -= common_above > 0;
   }
-  for (std::int32_t p = 1; p < n; ++p) {
-    std::size_t len = std::min<std::size_t>(matches.length[p], MaxLength(p));
-    matches.length[p] = static_cast<std::uint16_t>(len >= kMinMatch ? len : 0);
-  }
-  matches.length[0] = 0;
 }
 
+
 namespace {
-
-// Writes items to a chunk's compressed data, opening a flag byte every eight items.
-class ItemWriter {
- public:
-  explicit ItemWriter(std::uint8_t* out) : out_(out), at_(out) {}
-  void Literal(std::uint8_t byte) {
-    OpenGroup();
-    *at_++ = byte;
-    ++items_;
-  }
-  void Token(std::uint16_t token) {
-    OpenGroup();
-    *flags_ |= static_cast<std::uint8_t>(1u << (items_ % 8));
-    Store16(at_, token);
-    at_ += 2;
-    ++items_;
-  }
-  std::size_t size() const { return static_cast<std::size_t>(at_ - out_); }
-
- private:
-  void OpenGroup() {
-    if (items_ % 8 == 0) {
-      flags_ = at_++;
-      *flags_ = 0;
-    }
-  }
-  std::uint8_t* out_;
-  std::uint8_t* at_;
-  std::uint8_t* flags_ = nullptr;
-  unsigned items_ = 0;
-};
 
 // Weights in eighths of a byte: an item costs its own bytes plus an eighth of a flag byte. A
 // parse of least weight is also one of least size: the size is the weight plus the rounding of

@@ -17,14 +17,44 @@ struct ChunkMatches {
   std::uint16_t source[format::kChunk];
 };
 
+// Writes items to a chunk's compressed data, opening a flag byte every eight items.
+class ItemWriter {
+ public:
+  explicit ItemWriter(std::uint8_t* out) : out_(out), at_(out) {}
+  void Literal(std::uint8_t byte) {
+    OpenGroup();
+    *at_++ = byte;
+    ++items_;
+  }
+  void Token(std::uint16_t token) {
+    OpenGroup();
+    *flags_ |= static_cast<std::uint8_t>(1u << (items_ % 8));
+    format::Store16(at_, token);
+    at_ += 2;
+    ++items_;
+  }
+  std::size_t size() const { return static_cast<std::size_t>(at_ - out_); }
+
+ private:
+  void OpenGroup() {
+    if (items_ % 8 == 0) {
+      flags_ = at_++;
+      *flags_ = 0;
+    }
+  }
+  std::uint8_t* out_;
+  std::uint8_t* at_;
+  std::uint8_t* flags_ = nullptr;
+  unsigned items_ = 0;
+};
+
 // Reusable memory for the exact match finder.
 struct ExactFinderScratch {
   SuffixSortScratch sort;
   std::int32_t sa[format::kChunk];
-  std::int32_t rank[format::kChunk];
-  std::int32_t lcp[format::kChunk];
+  std::int32_t below[format::kChunk];  // nearest earlier-starting suffix sorted below, or -1
+  std::int32_t above[format::kChunk];  // the same above
   std::int32_t stack[format::kChunk];
-  std::int32_t stack_min[format::kChunk];
 };
 
 // Exact: the longest previous match at every position of chunk[0, n), n <= 4096.
@@ -45,5 +75,25 @@ struct ParseScratch {
 // data's size.
 std::size_t EncodeOptimal(const std::uint8_t* chunk, std::size_t n, const ChunkMatches& matches,
                           std::uint8_t* out, ParseScratch& scratch);
+
+// Reusable memory for the hash-chain parser.
+struct LazyScratch {
+  static constexpr unsigned kHashBits = 12;
+  static constexpr unsigned kHash3Bits = 12;
+  std::uint16_t head[2][1u << kHashBits];  // chains on 4-byte and 8-byte keys
+  std::uint16_t prev[2][format::kChunk];
+  std::uint16_t head3[1u << kHash3Bits];
+};
+
+// How hard the hash-chain parser looks for matches.
+struct LazyOptions {
+  int depth;       // chain entries tried per search
+  bool long_keys;  // also chain positions on their first 8 bytes
+};
+
+// Lazy parse of chunk[0, n) over hash-chain matches; writes the compressed data to out like
+// EncodeOptimal and returns its size.
+std::size_t EncodeLazy(const std::uint8_t* chunk, std::size_t n, const LazyOptions& options,
+                       std::uint8_t* out, LazyScratch& scratch);
 
 }  // namespace lznt1

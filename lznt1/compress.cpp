@@ -1,5 +1,6 @@
 // Stream assembly: splits the input into 4096-byte chunks, encodes each with the parser of the
-// chosen level, and stores a chunk as it is when encoding does not make it smaller.
+// chosen level, and stores a chunk as it is when encoding does not make it smaller. Also the
+// payload form, which bounds how far a stream may expand.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -13,99 +14,79 @@ namespace {
 
 using namespace format;
 
-// Greedy parse: the longest match found along a hash chain, else a literal.
-std::size_t EncodeChunkGreedy(const std::uint8_t* chunk, std::size_t n, std::uint8_t* out) {
-  constexpr unsigned kHashBits = 12;
-  std::int16_t head[1u << kHashBits];
-  std::int16_t prev[kChunk];
-  std::fill(std::begin(head), std::end(head), std::int16_t{-1});
-  auto hash = [&](std::size_t p) {
-    const std::uint32_t v = chunk[p] | (chunk[p + 1] << 8) | (chunk[p + 2] << 16);
-    return (v * 2654435761u) >> (32 - kHashBits);
-  };
-  auto insert = [&](std::size_t p) {
-    if (p + kMinMatch > n) return;
-    const auto h = hash(p);
-    prev[p] = head[h];
-    head[h] = static_cast<std::int16_t>(p);
-  };
-
-  std::uint8_t* flag_byte = nullptr;
-  std::uint8_t* o = out;
-  unsigned items = 0;
-  std::size_t pos = 0;
-  while (pos < n) {
-    if (items % 8 == 0) {
-      flag_byte = o++;
-      *flag_byte = 0;
-    }
-    std::size_t best_len = 0, best_off = 0;
-    if (pos > 0 && pos + kMinMatch <= n) {
-      const std::size_t limit = std::min(MaxLength(pos), n - pos);
-      int depth = 64;
-      for (int cand = head[hash(pos)]; cand >= 0 && depth-- > 0; cand = prev[cand]) {
-        std::size_t len = 0;
-        while (len < limit && chunk[cand + len] == chunk[pos + len]) ++len;
-        if (len > best_len) {
-          best_len = len;
-          best_off = pos - cand;
-          if (len == limit) break;
-        }
-      }
-    }
-    if (best_len >= kMinMatch) {
-      *flag_byte |= static_cast<std::uint8_t>(1u << (items % 8));
-      Store16(o, EncodeToken(pos, best_off, best_len));
-      o += 2;
-      for (std::size_t i = 0; i < best_len; ++i) insert(pos + i);
-      pos += best_len;
-    } else {
-      *o++ = chunk[pos];
-      insert(pos);
-      ++pos;
-    }
-    ++items;
-  }
-  return static_cast<std::size_t>(o - out);
-}
-
 // Worst case of a compressed chunk's data: every byte a literal, plus its flag bytes.
 constexpr std::size_t kMaxChunkData = kChunk + kChunk / 8;
 
-// Everything a level needs to encode chunk after chunk without allocating.
+// How the hash-chain levels search: fast follows one entry of the 4-byte chain; default up to
+// sixteen, on the 8-byte chain first.
+constexpr LazyOptions kFastOptions{1, false};
+constexpr LazyOptions kDefaultOptions{16, true};
+
+// Everything the levels need to encode chunk after chunk without allocating.
 struct Workspace {
   ChunkMatches matches;
   ExactFinderScratch exact;
   ParseScratch parse;
+  LazyScratch lazy;
+  std::uint8_t data[kMaxChunkData];
 };
+
+// Encodes the chunk in[start, start + n) into work.data; returns the data's size.
+std::size_t EncodeChunk(const std::uint8_t* in, std::size_t start, std::size_t n, Level level,
+                        Workspace& work) {
+  if (level == Level::Max) {
+    FindLongestMatches(in + start, n, work.matches, work.exact);
+    return EncodeOptimal(in + start, n, work.matches, work.data, work.parse);
+  }
+  return EncodeLazy(in + start, n, level == Level::Fast ? kFastOptions : kDefaultOptions, work.data,
+                    work.lazy);
+}
+
+void Append(std::vector<std::uint8_t>& out, const std::uint8_t* bytes, std::size_t size) {
+  out.insert(out.end(), bytes, bytes + size);
+}
+
+void AppendHeader(std::vector<std::uint8_t>& out, std::uint16_t header) {
+  std::uint8_t bytes[2];
+  Store16(bytes, header);
+  Append(out, bytes, 2);
+}
+
+// A chunk as it is: 4096 bytes, or fewer for the last one. (Short stored chunks are what
+// Windows itself writes for an incompressible tail; a short compressed one may not fit the
+// header's 12-bit size, since literals and their flag bytes outgrow the bytes they carry.)
+void AppendRaw(std::vector<std::uint8_t>& out, const std::uint8_t* chunk, std::size_t n) {
+  AppendHeader(out, static_cast<std::uint16_t>(kSignature | (n - 1)));
+  Append(out, chunk, n);
+}
+
+// Compresses in[0, size) to `out`, recording where each chunk's encoding starts in it.
+void CompressInto(const std::uint8_t* in, std::size_t size, Level level,
+                  std::vector<std::uint8_t>& out, std::vector<std::size_t>* chunk_starts) {
+  auto work = std::make_unique<Workspace>();
+  const std::size_t chunks = (size + kChunk - 1) / kChunk;
+  // The worst case is reserved, not touched: pages are only used as the stream fills them.
+  out.clear();
+  out.reserve(size + 2 * chunks + kChunk / 8 + 1);
+  for (std::size_t start = 0; start < size; start += kChunk) {
+    if (chunk_starts) chunk_starts->push_back(out.size());
+    const std::size_t n = std::min(kChunk, size - start);
+    const std::size_t data = EncodeChunk(in, start, n, level, *work);
+    if (data >= n) {
+      AppendRaw(out, in + start, n);
+    } else {
+      AppendHeader(out, CompressedHeader(data));
+      Append(out, work->data, data);
+    }
+  }
+  if (chunk_starts) chunk_starts->push_back(out.size());
+}
 
 }  // namespace
 
 std::vector<std::uint8_t> Compress(const std::uint8_t* in, std::size_t size, Level level) {
-  auto work = std::make_unique<Workspace>();
   std::vector<std::uint8_t> out;
-  const std::size_t chunks = (size + kChunk - 1) / kChunk;
-  out.resize(chunks * (2 + kMaxChunkData));
-  std::size_t at = 0;
-  for (std::size_t start = 0; start < size; start += kChunk) {
-    const std::size_t n = std::min(kChunk, size - start);
-    std::size_t data;
-    if (level == Level::Max) {
-      FindLongestMatches(in + start, n, work->matches, work->exact);
-      data = EncodeOptimal(in + start, n, work->matches, out.data() + at + 2, work->parse);
-    } else {
-      data = EncodeChunkGreedy(in + start, n, out.data() + at + 2);
-    }
-    if (n == kChunk && data >= kChunk) {
-      Store16(out.data() + at, kRawChunkHeader);
-      std::memcpy(out.data() + at + 2, in + start, kChunk);
-      at += 2 + kChunk;
-    } else {
-      Store16(out.data() + at, CompressedHeader(data));
-      at += 2 + data;
-    }
-  }
-  out.resize(at);
+  CompressInto(in, size, level, out, nullptr);
   return out;
 }
 
@@ -115,35 +96,52 @@ bool CompressPayload(const std::uint8_t* in, std::size_t size, Level level,
     error = "the input is empty; a payload must hold at least one byte";
     return false;
   }
-  std::vector<std::uint8_t> stream = Compress(in, size, level);
-  if (size / 4 <= stream.size()) {
+  std::vector<std::uint8_t> stream;
+  std::vector<std::size_t> starts;
+  CompressInto(in, size, level, stream, &starts);
+  const std::size_t needed = (size + 3) / 4;  // content <= 4 x stream
+  if (stream.size() >= needed) {
     out = std::move(stream);
     return true;
   }
-  const std::size_t chunks = (size + kChunk - 1) / kChunk;
-  stream.resize(chunks * (2 + kMaxChunkData));
-  std::size_t at = 0;
-  // Simple first form: every chunk that would expand past four times is stored as it is or
-  // as literals only.
-  for (std::size_t start = 0; start < size; start += kChunk) {
-    const std::size_t n = std::min(kChunk, size - start);
-    if (n == kChunk) {
-      Store16(stream.data() + at, kRawChunkHeader);
-      std::memcpy(stream.data() + at + 2, in + start, kChunk);
-      at += 2 + kChunk;
+
+  // Too compressible: store the most compressible chunks as they are, largest gain first, until
+  // the stream is long enough; then swap the last pick for the smallest one that still
+  // suffices, so the stream overshoots as little as that allows.
+  struct Candidate {
+    std::size_t chunk;
+    std::size_t gain;
+  };
+  const std::size_t chunks = starts.size() - 1;
+  std::vector<Candidate> candidates;
+  for (std::size_t c = 0; c < chunks; ++c) {
+    const std::size_t n = std::min(kChunk, size - c * kChunk);
+    const std::size_t encoded = starts[c + 1] - starts[c];
+    if (2 + n > encoded) candidates.push_back({c, 2 + n - encoded});
+  }
+  std::sort(candidates.begin(), candidates.end(),
+            [](const Candidate& a, const Candidate& b) { return a.gain > b.gain || (a.gain == b.gain && a.chunk < b.chunk); });
+  std::size_t missing = needed - stream.size();
+  std::size_t taken = 0;
+  while (taken < candidates.size() && missing > candidates[taken].gain) missing -= candidates[taken++].gain;
+  // candidates[taken] closes the gap (its gain is at least what is missing); so may a smaller one.
+  std::size_t last = taken;
+  for (std::size_t i = taken + 1; i < candidates.size() && candidates[i].gain >= missing; ++i) last = i;
+  std::vector<bool> expand(chunks, false);
+  for (std::size_t i = 0; i < taken; ++i) expand[candidates[i].chunk] = true;
+  if (last < candidates.size()) expand[candidates[last].chunk] = true;
+
+  std::vector<std::uint8_t> bounded;
+  bounded.reserve(needed + 2 * kChunk);
+  for (std::size_t c = 0; c < chunks; ++c) {
+    const std::size_t n = std::min(kChunk, size - c * kChunk);
+    if (expand[c]) {
+      AppendRaw(bounded, in + c * kChunk, n);
     } else {
-      std::uint8_t* o = stream.data() + at + 2;
-      for (std::size_t i = 0; i < n; ++i) {
-        if (i % 8 == 0) *o++ = 0;
-        *o++ = in[start + i];
-      }
-      const std::size_t data = static_cast<std::size_t>(o - (stream.data() + at + 2));
-      Store16(stream.data() + at, CompressedHeader(data));
-      at += 2 + data;
+      Append(bounded, stream.data() + starts[c], starts[c + 1] - starts[c]);
     }
   }
-  stream.resize(at);
-  out = std::move(stream);
+  out = std::move(bounded);
   return true;
 }
 
@@ -170,3 +168,4 @@ const char* LevelName(Level level) {
 }
 
 }  // namespace lznt1
+

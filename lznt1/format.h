@@ -13,8 +13,6 @@ inline constexpr std::uint16_t kSignature = 0x3000;
 inline constexpr std::uint16_t kSignatureMask = 0x7000;
 inline constexpr std::uint16_t kCompressed = 0x8000;
 inline constexpr std::size_t kMinMatch = 3;
-// Header of a chunk holding 4096 bytes as they are.
-inline constexpr std::uint16_t kRawChunkHeader = kSignature | (kChunk - 1);
 
 // Header of a compressed chunk with `data_size` bytes (1..4096) after the header.
 constexpr std::uint16_t CompressedHeader(std::size_t data_size) {
@@ -24,8 +22,7 @@ constexpr std::uint16_t CompressedHeader(std::size_t data_size) {
 // Length bits of a copy token written when `pos` bytes (1..4095) of the chunk are decoded: the
 // offset takes as many bits as it needs to reach the chunk start, at least 4, the length the rest.
 constexpr unsigned LengthBits(std::size_t pos) {
-  const unsigned offset_bits = static_cast<unsigned>(std::bit_width(pos - 1));
-  return 16 - (offset_bits < 4 ? 4 : offset_bits);
+  return 16 - static_cast<unsigned>(std::bit_width((pos - 1) | 15));
 }
 
 // Longest copy a token can express at `pos`.

@@ -1,0 +1,216 @@
+// The fast levels: hash-chain matches, searched only where the parse has to decide, and a lazy
+// parse (a literal instead of a token when the next position starts a longer match). With exact
+// matches that parse lands within about 0.3 % of the optimal size; how close the matches come to
+// exact is what the levels trade for speed.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "lznt1/chunk_parse.h"
+
+namespace lznt1 {
+
+using namespace format;
+
+namespace {
+
+inline std::uint32_t Load32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+inline std::uint64_t Load64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Common prefix of a[0, limit) and b[0, limit), eight bytes at a time while they fit.
+inline std::size_t CommonPrefix(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit) {
+  std::size_t len = 0;
+  while (len + 8 <= limit) {
+    const std::uint64_t diff = Load64(a + len) ^ Load64(b + len);
+    if (diff != 0) {
+      const int bits = std::endian::native == std::endian::little ? std::countr_zero(diff) : std::countl_zero(diff);
+      return len + static_cast<std::size_t>(bits / 8);
+    }
+    len += 8;
+  }
+  while (len < limit && a[len] == b[len]) ++len;
+  return len;
+}
+
+struct Match {
+  std::size_t length = 0;
+  std::size_t offset = 0;
+};
+
+// Hashes of the keys the chains are built on: the first 3, 4 and 8 bytes.
+inline std::uint32_t Hash3(const std::uint8_t* p) {
+  return ((Load32(p) & 0xFFFFFF) * 2246822519u) >> (32 - LazyScratch::kHash3Bits);
+}
+inline std::uint32_t Hash4(const std::uint8_t* p) {
+  return (Load32(p) * 2654435761u) >> (32 - LazyScratch::kHashBits);
+}
+inline std::uint32_t Hash8(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>((Load64(p) * 0xCF1BBCDCB7A56463ull) >> (64 - LazyScratch::kHashBits));
+}
+
+// Match candidates of a chunk. Positions enter three tables as the parse passes them: the
+// latest position for each 3-byte key (any occurrence serves a 3-byte copy equally well, since
+// every token costs the same wherever it copies from), a chain of positions per 4-byte key, and,
+// with kLong, a chain per 8-byte key. A match of 8 bytes or more is on p's 8-byte chain, which
+// is far shorter than the 4-byte one, so a search tries that first and walks the 4-byte chain
+// only when the long key is not there. Entries are chunk positions plus one (zero: none); the
+// tables fit the first-level cache and are cleared for every chunk.
+template <bool kLong>
+class Candidates {
+ public:
+  Candidates(const std::uint8_t* chunk, std::size_t n, int depth, LazyScratch& s)
+      : chunk_(chunk), n_(n), depth_(depth), s_(s) {
+    std::memset(s.head, 0, sizeof s.head);
+    std::memset(s.head3, 0, sizeof s.head3);
+  }
+
+  // Adds positions [next_, to) to the tables.
+  void InsertUpTo(std::size_t to) {
+    // Keys read up to 8 bytes; near the chunk's end only the keys that fit are added.
+    const std::size_t bulk_end = std::min(to, n_ >= 8 ? n_ - 7 : 0);
+    for (; next_ < bulk_end; ++next_) {
+      const std::uint8_t* at = chunk_ + next_;
+      const auto entry = static_cast<std::uint16_t>(next_ + 1);
+      s_.head3[Hash3(at)] = entry;
+      Link(0, Hash4(at), entry);
+      if (kLong) Link(1, Hash8(at), entry);
+    }
+    const std::size_t end = std::min(to, n_ >= 4 ? n_ - 3 : 0);
+    for (; next_ < end; ++next_) {
+      const auto entry = static_cast<std::uint16_t>(next_ + 1);
+      s_.head3[Hash3(chunk_ + next_)] = entry;
+      Link(0, Hash4(chunk_ + next_), entry);
+    }
+    next_ = std::max(next_, std::min(to, n_));
+  }
+
+  // Longest match at p longer than `at_least` that the tables offer (a length below 3: none).
+  Match Find(std::size_t p, std::size_t at_least) {
+    InsertUpTo(p);
+    if (p == 0 || p + kMinMatch > n_) return {};
+    if (p + 4 > n_) return FindNearEnd(p, at_least);
+    const std::size_t limit = std::min(MaxLength(p), n_ - p);
+    if (at_least >= limit) return {};
+    const std::uint8_t* const here = chunk_ + p;
+    Match best{at_least, 0};
+    // The offset used last comes back in structured data (records, tables) and where a long
+    // copy was split at the token's length limit.
+    if (recent_ != 0 && recent_ <= p) {
+      const std::size_t len = CommonPrefix(here - recent_, here, limit);
+      if (len > best.length) {
+        best = {len, recent_};
+        if (len >= limit) return best;
+      }
+    }
+    bool walked = false;
+    if (kLong && p + 8 <= n_) walked = Walk(1, Hash8(here), here, limit, 8, best);
+    if (!walked) Walk(0, Hash4(here), here, limit, 4, best);
+    if (best.offset == 0 && at_least < kMinMatch) {
+      const std::uint16_t c3 = s_.head3[Hash3(here)];
+      if (c3 != 0 && ((Load32(chunk_ + c3 - 1) ^ Load32(here)) & 0xFFFFFF) == 0)
+        best = {kMinMatch, p + 1 - c3};
+    }
+    if (best.offset == 0) return {};
+    return best;
+  }
+
+  // Remembers the offset of a token just written.
+  void NoteOffset(std::size_t offset) { recent_ = offset; }
+
+ private:
+  void Link(int level, std::uint32_t h, std::uint16_t entry) {
+    s_.prev[level][entry - 1] = s_.head[level][h];
+    s_.head[level][h] = entry;
+  }
+
+  // Walks the chain of `level` from head `h`, improving `best`; true when some entry shared the
+  // key (so a shorter key cannot find anything longer).
+  bool Walk(int level, std::uint32_t h, const std::uint8_t* here, std::size_t limit, std::size_t key,
+            Match& best) {
+    bool shared = false;
+    int left = depth_;
+    for (std::uint16_t cand = s_.head[level][h]; cand != 0 && left-- > 0; cand = s_.prev[level][cand - 1]) {
+      const std::uint8_t* there = chunk_ + cand - 1;
+      // Only a candidate that also matches the byte that would make it longer is worth comparing.
+      if (there[best.length] != here[best.length]) continue;
+      const std::size_t len = CommonPrefix(there, here, limit);
+      shared |= len >= key;
+      if (len > best.length) {
+        best = {len, static_cast<std::size_t>(here - there)};
+        if (len >= limit) return true;
+      }
+    }
+    return shared;
+  }
+
+  // The last three positions of a chunk are not hashed; the few matches there are found by
+  // trying every earlier position.
+  Match FindNearEnd(std::size_t p, std::size_t at_least) const {
+    Match best;
+    const std::size_t limit = n_ - p;
+    for (std::size_t cand = 0; cand < p; ++cand) {
+      const std::size_t len = CommonPrefix(chunk_ + cand, chunk_ + p, limit);
+      if (len > best.length && len > at_least && len >= kMinMatch) best = {len, p - cand};
+    }
+    return best;
+  }
+
+  const std::uint8_t* chunk_;
+  std::size_t n_;
+  int depth_;
+  LazyScratch& s_;
+  std::size_t next_ = 0;
+  std::size_t recent_ = 0;
+};
+
+template <bool kLong>
+std::size_t Encode(const std::uint8_t* chunk, std::size_t n, int depth, std::uint8_t* out,
+                   LazyScratch& scratch) {
+  Candidates<kLong> candidates(chunk, n, depth, scratch);
+  ItemWriter writer(out);
+  std::size_t p = 0;
+  Match match = candidates.Find(0, 0);
+  while (p < n) {
+    if (match.length < kMinMatch) {
+      writer.Literal(chunk[p]);
+      ++p;
+      match = candidates.Find(p, 0);
+      continue;
+    }
+    // A longer match one byte on is worth a literal now (no use looking when this one is as
+    // long as a token at p + 1 could be).
+    if (match.length < MaxLength(p + 1)) {
+      const Match next = candidates.Find(p + 1, match.length);
+      if (next.length > match.length) {
+        writer.Literal(chunk[p]);
+        ++p;
+        match = next;
+        continue;
+      }
+    }
+    writer.Token(EncodeToken(p, match.offset, match.length));
+    candidates.NoteOffset(match.offset);
+    p += match.length;
+    match = candidates.Find(p, 0);
+  }
+  return writer.size();
+}
+
+}  // namespace
+
+std::size_t EncodeLazy(const std::uint8_t* chunk, std::size_t n, const LazyOptions& options,
+                       std::uint8_t* out, LazyScratch& scratch) {
+  return options.long_keys ? Encode<true>(chunk, n, options.depth, out, scratch)
+                           : Encode<false>(chunk, n, options.depth, out, scratch);
+}
+
+}  // namespace lznt1
