@@ -156,9 +156,11 @@ class UpdateTest : public testing::Test {
 
   // Runs `exe` as an application would start it, in run\, and reads its log.
   UpdateRun RunUpdate(const std::wstring& exe, const std::wstring& ppid_option = L"") {
+    return RunUpdateWith(exe, L"\"-base=" + install_ + L"\" " + ppid_option);
+  }
+  UpdateRun RunUpdateWith(const std::wstring& exe, const std::wstring& options) {
     UpdateRun run;
-    run.exit_code = testutil::RunProcess(
-        L"\"" + exe + L"\" -update \"-base=" + install_ + L"\" " + ppid_option, run_);
+    run.exit_code = testutil::RunProcess(L"\"" + exe + L"\" -update " + options, run_);
     const std::wstring log = testutil::FindOnlyLog(run_);
     run.log_bytes = ReadFileBytes(log);
     run.lines = testutil::ReadLogLines(log);
@@ -451,6 +453,19 @@ TEST_F(UpdateTest, AFailureAtTheSecondOfThreeFilesKeepsTheFirstAndSkipsTheThird)
   EXPECT_EQ(run.lines, expected);
   EXPECT_EQ(SnapshotTree(install_),
             (TreeSnapshot{{L"one.dll", "one, new"}, {L"three.dll", "three, old"}}));
+}
+
+TEST_F(UpdateTest, AnEmptyBaseWritesUnderTheCurrentDirectory) {
+  ASSERT_TRUE(WriteFileBytes(release_ + L"\\notes.txt", "written relative"));
+  ASSERT_TRUE(Pack(R"({"version":"9","cleans":[],"updates":[
+      {"path":"notes.txt","source":"notes.txt"}]})"));
+  const UpdateRun run = RunUpdateWith(update_exe_, L"-base=");
+  EXPECT_EQ(run.lines, (Lines{u"Will update to: ", u"Check update manifest...",
+                              u"Update to version 9,with 1 entries", kSeparator,
+                              u"--- notes.txt --- CHECK", kSeparator, u"Ok, Let's do update now",
+                              u"Release file notes.txt", u"Updated, now startup the launcher",
+                              u"Done, Bye."}));
+  EXPECT_EQ(ReadFileBytes(run_ + L"\\notes.txt"), "written relative");
 }
 
 // The launcher value of the manifest, what is in its place, and the last lines of the run.

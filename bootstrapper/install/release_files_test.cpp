@@ -72,18 +72,6 @@ TEST_F(ReleaseFilesTest, WritesEveryPayloadAndReplacesWhatWasThere) {
                                                   u"Release file " + Full(L"fresh.bin")}));
 }
 
-TEST_F(ReleaseFilesTest, StopsAtTheSecondOfThreeFiles) {
-  ASSERT_TRUE(WriteFileBytes(install_ / L"third.dll", "third, old"));
-  EXPECT_FALSE(ReleaseFiles({Task(u"first.dll", "first, new"), Task(u"missing\\second.dll", "x"),
-                             Task(u"third.dll", "third, new")}));
-  EXPECT_EQ(ReadFileBytes(install_ / L"first.dll"), "first, new");
-  EXPECT_FALSE(testutil::DirectoryExists(install_ / L"missing"));
-  EXPECT_EQ(ReadFileBytes(install_ / L"third.dll"), "third, old");
-  EXPECT_EQ(Lines(), (std::vector<std::u16string>{u"Release file " + Full(L"first.dll"),
-                                                  u"Release file " + Full(L"missing\\second.dll"),
-                                                  u"Create fail"}));
-}
-
 // Targets that cannot be created, each prepared under the install directory.
 struct CreateFailRow {
   const char* name;

@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Applying an update of about 64 MB of PE files under Wine, next to copying the same bytes.
+#  - release: Windows DLLs in name order (Wine's PE builds, or copies of the stub where Wine's
+#    are missing) up to 64 MiB, packed by the optimised bootpack at its default level;
+#  - apply: the update exe run as an application starts it (-update -base=<empty folder>, no
+#    parent to wait for), timed from process start to exit by a small harness under Wine;
+#  - copy: the same files copied by the harness under Wine, one read and one write per file;
+#  - start: the bare stub started the same way (no update), the fixed cost of a Wine process;
+#  - peak memory: the highest VmHWM of the update's Wine process, read from /proc while it runs
+#    (GetProcessMemoryInfo on another process does not report it reliably under Wine), next to
+#    the bare stub's. Best of three runs for every time. The update's log and install folder
+#    are on the same file system as the copy (mktemp -d); the log flushes every line.
+set -euo pipefail
+top=${BOOT_TOP:-$(cd "$(dirname "$0")/.." && pwd)}
+bootpack=${BOOT_RELEASE_DIR:-$top/build/release}/bootpack/bootpack
+stub=${BOOT_WINDOWS_DIR:-$top/build/windows}/bootstrapper/bootstrapper.exe
+wine_run=$top/scripts/wine-run
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+win() { local p=$1; echo "Z:${p//\//\\}"; }
+
+x86_64-w64-mingw32-g++-posix -O2 -static -municode "$top/bench/apply_harness.cpp" \
+  -o "$work/apply_harness.exe"
+harness=$work/apply_harness.exe
+
+release=$work/release
+mkdir -p "$release"
+budget=$((64 * 1024 * 1024))
+total=0
+dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+if ls "$dlls"/*.dll >/dev/null 2>&1; then
+  for f in $(ls "$dlls"/*.dll | LC_ALL=C sort); do
+    size=$(stat -c %s "$f")
+    (( total + size > budget )) && continue
+    cp "$f" "$release/"
+    total=$((total + size))
+  done
+else
+  i=0
+  while (( total < budget )); do
+    { cat "$stub"; printf 'variant %d' "$i"; } > "$release/copy$i.exe"
+    total=$((total + $(stat -c %s "$release/copy$i.exe")))
+    i=$((i + 1))
+  done
+fi
+files=$(ls "$release" | wc -l)
+echo '{"version": "bench", "cleans": []}' > "$work/package.json"
+"$bootpack" pack --stub "$stub" --package "$work/package.json" --from "$release" \
+  -o "$work/update.exe" >/dev/null
+update_size=$(stat -c %s "$work/update.exe")
+awk -v f="$files" -v b="$total" -v u="$update_size" 'BEGIN {
+  printf "release: %d PE files, %.1f MiB; update exe %.1f MiB\n", f, b / 1048576, u / 1048576 }'
+
+# Runs the harness with `run DIR EXE ARGS...` and prints the seconds it reports.
+timed_run() {
+  local dir=$1 exe=$2; shift 2
+  "$wine_run" "$harness" run "$(win "$dir")" "$(win "$exe")" "$@" | awk '/^seconds/ {print $2}'
+}
+
+# The same run, watched from /proc: prints the highest VmHWM (KiB) of the process whose first
+# argument ends in EXE's file name. Kept apart from the timed runs, whose CPU it would share.
+peak_run() {
+  local dir=$1 exe=$2; shift 2
+  local name=${exe##*/}
+  "$wine_run" "$harness" run "$(win "$dir")" "$(win "$exe")" "$@" > /dev/null &
+  local harness_pid=$! pid="" peak=0 key value rest
+  while kill -0 "$harness_pid" 2>/dev/null; do
+    if [ -z "$pid" ]; then
+      pid=$(pgrep -f "^[^ ]*\\\\${name//./\\.}( |\$)" | head -n 1 || true)
+    fi
+    if [ -n "$pid" ] && [ -r "/proc/$pid/status" ]; then
+      while read -r key value rest; do
+        if [ "$key" = "VmHWM:" ] && (( value > peak )); then peak=$value; fi
+      done < "/proc/$pid/status" 2>/dev/null || true
+    fi
+    sleep 0.01
+  done
+  wait "$harness_pid"
+  echo "$peak"
+}
+
+fresh() { rm -rf "$work/install" "$work/run" "$work/copy"; mkdir -p "$work/install" "$work/run" "$work/copy"; }
+best() { sort -g | head -n 1; }
+first=$(ls "$release" | head -n 1)
+cp "$stub" "$work/bare.exe"
+
+apply_times=() start_times=() copy_times=()
+for run in 1 2 3; do
+  fresh
+  apply_times+=("$(timed_run "$work/run" "$work/update.exe" -update "-base=$(win "$work/install")")")
+  if ! cmp -s "$release/$first" "$work/install/$first"; then
+    echo "apply: the update did not write its files" >&2
+    iconv -f UTF-16LE -t UTF-8 "$work"/run/DebugLogs/*_upd.txt >&2 || true
+    exit 1
+  fi
+  start_times+=("$(timed_run "$work/run" "$work/bare.exe")")
+  copy_times+=("$("$wine_run" "$harness" copy "$(win "$release")" "$(win "$work/copy")" |
+                  awk '/^seconds/ {print $2}')")
+done
+apply=$(printf '%s\n' "${apply_times[@]}" | best)
+start=$(printf '%s\n' "${start_times[@]}" | best)
+copy=$(printf '%s\n' "${copy_times[@]}" | best)
+fresh
+apply_peak=$(peak_run "$work/run" "$work/update.exe" -update "-base=$(win "$work/install")")
+start_peak=$(peak_run "$work/run" "$work/bare.exe")
+
+awk -v a="$apply" -v s="$start" -v c="$copy" -v b="$total" 'BEGIN {
+  printf "apply update:     %6.2f s (%5.1f MB/s of written files)\n", a, b / 1048576 / a
+  printf "copy same bytes:  %6.2f s (%5.1f MB/s)   apply / copy = %.1fx\n", c, b / 1048576 / c, a / c
+  printf "bare stub start:  %6.2f s   apply minus start = %.2f s\n", s, a - s
+}'
+if (( apply_peak > 0 )); then
+  awk -v p="$apply_peak" -v s="$start_peak" -v b="$total" 'BEGIN {
+    printf "peak memory (VmHWM): update %.1f MiB, bare stub %.1f MiB; difference %.1f MiB = %.2fx the files\n",
+      p / 1024, s / 1024, (p - s) / 1024, (p - s) * 1024 / b }'
+else
+  echo "peak memory: not readable (the update's process was not found in /proc)"
+fi
