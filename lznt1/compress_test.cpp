@@ -71,7 +71,7 @@ TEST(Compress, EveryLevelRoundTripsRunsRandomTextAndSparseDataAroundChunkSizes) 
 }
 
 TEST(Compress, EveryLevelRoundTripsPeFiles) {
-  const std::vector<TestInput> samples = testutil::PeSamples(512 * 1024);
+  const std::vector<TestInput> samples = testutil::PeSamples(192 * 1024);
   if (samples.empty()) GTEST_SKIP() << "no Wine or MinGW PE files on this machine";
   for (const TestInput& input : samples)
     for (Level level : kLevels) ExpectRoundTrip(input, level);
@@ -101,7 +101,7 @@ TEST(Compress, IncompressibleChunksAreStoredAsTheyAreEvenTheShortLastOne) {
 
 TEST(Compress, MaxIsNeverLargerThanTheOtherLevels) {
   std::vector<TestInput> inputs = testutil::GeneratedInputs();
-  for (TestInput& sample : testutil::PeSamples(128 * 1024)) inputs.push_back(std::move(sample));
+  for (TestInput& sample : testutil::PeSamples(64 * 1024)) inputs.push_back(std::move(sample));
   for (const TestInput& input : inputs) {
     const std::size_t max = Compress(input.bytes.data(), input.bytes.size(), Level::Max).size();
     EXPECT_LE(max, Compress(input.bytes.data(), input.bytes.size(), Level::Default).size()) << input.name;

@@ -47,9 +47,10 @@ struct Match {
 };
 
 // Hashes of the keys the chains are built on: the first 3, 4 and 8 bytes.
-inline std::uint32_t Hash3(const std::uint8_t* p) {
-  return ((Load32(p) & 0xFFFFFF) * 2246822519u) >> (32 - LazyScratch::kHash3Bits);
+inline std::uint32_t Hash3Of(std::uint32_t three_bytes) {
+  return (three_bytes * 2246822519u) >> (32 - LazyScratch::kHash3Bits);
 }
+inline std::uint32_t Hash3(const std::uint8_t* p) { return Hash3Of(Load32(p) & 0xFFFFFF); }
 inline std::uint32_t Hash4(const std::uint8_t* p) {
   return (Load32(p) * 2654435761u) >> (32 - LazyScratch::kHashBits);
 }
@@ -63,7 +64,7 @@ inline std::uint32_t Hash8(const std::uint8_t* p) {
 // with kLong, a chain per 8-byte key. A match of 8 bytes or more is on p's 8-byte chain, which
 // is far shorter than the 4-byte one, so a search tries that first and walks the 4-byte chain
 // only when the long key is not there. Entries are chunk positions plus one (zero: none); the
-// tables fit the first-level cache and are cleared for every chunk.
+// tables are small (40 KB) and are cleared for every chunk.
 template <bool kLong>
 class Candidates {
  public:
@@ -152,16 +153,16 @@ class Candidates {
     return shared;
   }
 
-  // The last three positions of a chunk are not hashed; the few matches there are found by
-  // trying every earlier position.
+  // Three bytes before the chunk's end only a 3-byte copy fits; the keys there cannot be read
+  // four bytes at a time, so the 3-byte table is looked up with the bytes one by one.
   Match FindNearEnd(std::size_t p, std::size_t at_least) const {
-    Match best;
-    const std::size_t limit = n_ - p;
-    for (std::size_t cand = 0; cand < p; ++cand) {
-      const std::size_t len = CommonPrefix(chunk_ + cand, chunk_ + p, limit);
-      if (len > best.length && len > at_least && len >= kMinMatch) best = {len, p - cand};
-    }
-    return best;
+    if (at_least >= kMinMatch || p + kMinMatch != n_) return {};
+    const std::uint8_t* here = chunk_ + p;
+    const std::uint16_t c3 = s_.head3[Hash3Of(here[0] | here[1] << 8 | here[2] << 16)];
+    if (c3 == 0) return {};
+    const std::uint8_t* there = chunk_ + c3 - 1;
+    if (there[0] != here[0] || there[1] != here[1] || there[2] != here[2]) return {};
+    return {kMinMatch, p + 1 - c3};
   }
 
   const std::uint8_t* chunk_;
