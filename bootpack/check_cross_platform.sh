@@ -2,9 +2,9 @@
 # The native bootpack and bootpack.exe under Wine pack the same package into byte-identical
 # update exes, at every level. Needs a built Windows tree; exits 77 (skipped) without one.
 set -euo pipefail
-native=$1
-windows_dir=$2
-wine_run=$3
+native=$(realpath "$1")
+windows_dir=$(realpath -m "$2")
+wine_run=$(realpath "$3")
 here=$(cd "$(dirname "$0")" && pwd)
 exe=$windows_dir/bootpack/bootpack.exe
 stub=$windows_dir/bootstrapper/bootstrapper.exe

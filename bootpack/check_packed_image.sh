@@ -5,9 +5,9 @@
 # and every leaf's data lies inside the resource section.
 set -euo pipefail
 objdump=$1
-wine_run=$2
-bootpack=$3
-stub=$4
+wine_run=$(realpath "$2")
+bootpack=$(realpath "$3")
+stub=$(realpath "$4")
 here=$(cd "$(dirname "$0")" && pwd)
 
 work=$(mktemp -d)
@@ -18,7 +18,6 @@ cp "$stub" "$work/stub.exe"
    -o update.exe --from release >/dev/null)
 
 "$objdump" -p "$work/update.exe" >"$work/info" 2>"$work/errors"
-"$objdump" -h "$work/update.exe" >"$work/sections" 2>>"$work/errors"
 fail=0
 if [ -s "$work/errors" ]; then echo "objdump complained:"; cat "$work/errors"; fail=1; fi
 grep -q 'file format pei-x86-64' "$work/info" || { echo "not read as PE32+"; fail=1; }
@@ -34,14 +33,14 @@ files=$(find "$work/release" -type f | wc -l)
 grep -q 'Entry: ID: 0x00002a, Value: 0x8' <<<"$tree" || { echo "no manifest type 42"; fail=1; }
 grep -q 'Entry: ID: 0x000100, Value: 0x8' <<<"$tree" || { echo "no payload type 256"; fail=1; }
 
-# Every leaf lies inside the resource section (as the loader maps it).
-read -r vma size < <(awk '$2 == ".rsrc" {print $4, $3}' "$work/sections" | tail -1)
-start=$((16#${vma: -8}))
+# Every leaf's data lies inside the resource directory's range (RVAs, as the loader maps them).
+read -r rva size < <(awk '$1 == "Entry" && $2 == "2" {print $3, $4}' "$work/info")
+start=$((16#$rva))
 end=$((start + 16#$size))
 while read -r addr length; do
   a=$((16#${addr#0x})); n=$((16#${length#0x}))
   if (( a < start || a + n > end )); then
-    echo "leaf at $addr ($length bytes) outside .rsrc [$start, $end)"; fail=1
+    echo "leaf at $addr ($length bytes) outside the resources [$start, $end)"; fail=1
   fi
 done < <(grep -o 'Addr: 0x[0-9a-f]*, Size: 0x[0-9a-f]*' <<<"$tree" | sed 's/Addr: //; s/, Size: / /')
 

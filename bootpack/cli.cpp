@@ -76,9 +76,16 @@ int UsageError(std::ostream& err, const std::string& command, const std::string&
   return kExitUsage;
 }
 
-std::string Megabytes(std::uint64_t bytes) {
+// "512 bytes", "12.3 KiB", "64.0 MiB".
+std::string HumanSize(std::uint64_t bytes) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+  if (bytes < 1024) {
+    std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+  } else if (bytes < 1024 * 1024) {
+    std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024.0);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+  }
   return text;
 }
 
@@ -149,7 +156,7 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     progress = [&](std::size_t index, std::size_t count, const std::string& path,
                    std::uint64_t bytes) {
       std::string line = "[" + std::to_string(index + 1) + "/" + std::to_string(count) + "] " +
-                         path + " (" + Megabytes(bytes) + ")";
+                         path + " (" + HumanSize(bytes) + ")";
       const std::size_t width = line.size();
       if (line.size() < shown) line.append(shown - line.size(), ' ');
       shown = width;
@@ -170,10 +177,10 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       << (result.entries.size() == 1 ? " file, " : " files, ") << result.cleans
       << (result.cleans == 1 ? " clean" : " cleans")
       << (result.launcher.empty() ? ", no launcher" : ", launcher " + result.launcher) << '\n';
-  out << "  files: " << Megabytes(result.input_bytes) << " -> " << Megabytes(result.stored_bytes)
+  out << "  files: " << HumanSize(result.input_bytes) << " -> " << HumanSize(result.stored_bytes)
       << " stored (" << Percent(result.stored_bytes, result.input_bytes) << "), level "
       << lznt1::LevelName(options.level) << '\n';
-  out << "  exe:   " << Megabytes(result.output_bytes) << " (" << result.output_bytes
+  out << "  exe:   " << HumanSize(result.output_bytes) << " (" << result.output_bytes
       << " bytes); payload type " << result.payload_type << ", ids 1-" << result.entries.size()
       << "; " << result.stub_resources_kept << " stub resources kept";
   if (result.old_payloads_replaced > 0) {
@@ -187,7 +194,7 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (largest.size() > 3) largest.resize(3);
   out << "  largest:";
   for (const PackedEntry* e : largest) {
-    out << ' ' << e->path << ' ' << Megabytes(e->expanded) << " -> " << Megabytes(e->stored)
+    out << ' ' << e->path << ' ' << HumanSize(e->expanded) << " -> " << HumanSize(e->stored)
         << (e == largest.back() ? "" : ";");
   }
   char took[32];
@@ -230,7 +237,8 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
   std::size_t width = 4;
   for (const EntryCheck& e : check.entries) width = std::max(width, std::min<std::size_t>(e.path.size(), 60));
   char line[256];
-  out << '\n' << "path" << std::string(width - 4, ' ') << "      stored    expanded   ratio  resource\n";
+  std::snprintf(line, sizeof line, "  %12s%12s  %6s  %s", "stored", "expanded", "ratio", "resource");
+  out << '\n' << "path" << std::string(width - 4, ' ') << line << '\n';
   for (const EntryCheck& e : check.entries) {
     std::snprintf(line, sizeof line, "  %12llu%12llu  %6s  %d/%d",
                   static_cast<unsigned long long>(e.stored), static_cast<unsigned long long>(e.expanded),
@@ -245,7 +253,7 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
   }
   out << "\nversion " << Utf16ToUtf8(check.manifest.version) << ", "
       << check.manifest.cleans.size() << " cleans, " << check.entries.size() << " entries, "
-      << Megabytes(expanded) << " in " << Megabytes(stored) << '\n';
+      << HumanSize(expanded) << " in " << HumanSize(stored) << '\n';
   if (!ok) {
     out << "the stub would refuse this update\n";
     return kExitFailed;

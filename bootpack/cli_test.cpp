@@ -238,7 +238,7 @@ TEST(BootpackTest, FromAddsAFolderAndProgressShowsOnlyOnATerminal) {
 
   const CommandRun shown = Bootpack(args, true);
   ASSERT_EQ(shown.status, kExitOk) << shown.err;
-  EXPECT_TRUE(Contains(shown.err, "\r[1/3] app.exe (0.2 MiB)")) << shown.err;
+  EXPECT_TRUE(Contains(shown.err, "\r[1/3] app.exe (195.3 KiB)")) << shown.err;
   EXPECT_TRUE(Contains(shown.err, "\r[3/3] readme.txt")) << shown.err;
   EXPECT_EQ(shown.err.back(), '\r');  // the progress line is wiped before the summary
 }

@@ -105,8 +105,9 @@ TEST(PackedStubTest, TheLoaderFindsEveryResourceAndNtdllDecodesEachPayload) {
   EXPECT_EQ(manifest.version, u"2.5.0");
   ASSERT_EQ(manifest.updates.size(), release.files.size());
 
-  const auto decompress = reinterpret_cast<RtlDecompressBufferFn>(
-      ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "RtlDecompressBuffer"));
+  // Through void (*)(), the one function type every other converts to without a warning.
+  const auto decompress = reinterpret_cast<RtlDecompressBufferFn>(reinterpret_cast<void (*)()>(
+      ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "RtlDecompressBuffer")));
   ASSERT_NE(decompress, nullptr);
   for (std::size_t i = 0; i < manifest.updates.size(); ++i) {
     const UpdateTask& task = manifest.updates[i];

@@ -209,12 +209,16 @@ bool ParsePeImage(std::vector<std::uint8_t> bytes, PeImage& image, std::string& 
 
 std::uint32_t ComputePeChecksum(std::span<const std::uint8_t> file,
                                 std::uint32_t checksum_offset) {
+  // The field's four bytes count as zero wherever they sit (an odd PE header offset puts them
+  // across word boundaries).
+  auto byte_at = [&](std::size_t i) -> std::uint32_t {
+    return (i >= checksum_offset && i - checksum_offset < 4) ? 0 : file[i];
+  };
   std::uint64_t sum = 0;
   const std::size_t n = file.size();
   for (std::size_t i = 0; i < n; i += 2) {
-    if (i == checksum_offset || i == static_cast<std::size_t>(checksum_offset) + 2) continue;
-    std::uint32_t word = file[i];
-    if (i + 1 < n) word |= static_cast<std::uint32_t>(file[i + 1]) << 8;
+    std::uint32_t word = byte_at(i);
+    if (i + 1 < n) word |= byte_at(i + 1) << 8;
     sum += word;
     sum = (sum & 0xFFFF) + (sum >> 16);
   }

@@ -189,6 +189,7 @@ TEST(PeChecksumTest, SumsWordsWithCarriesSkipsTheFieldAndAddsTheLength) {
       {{0x01, 0x00, 0x02, 0x00}, 100, 3 + 4},
       {{0xFF, 0xFF, 0x02, 0x00}, 100, 2 + 4},  // 0x10001 folds to 0x0002
       {{0x01, 0x00, 0xAA, 0xBB, 0xCC, 0xDD, 0x05}, 2, 1 + 5 + 7},  // field skipped, odd tail
+      {{0x01, 0xAA, 0xBB, 0xCC, 0xDD, 0x00, 0x02}, 1, 1 + 2 + 7},  // field at an odd offset
       {{}, 0, 0},
   };
   for (const Row& row : rows) {
@@ -271,10 +272,6 @@ TEST(PeResourcesTest, ReadsEveryLeafOfAHandBuiltTree) {
   EXPECT_EQ(FindPeResource(got, 6, 2), nullptr);
 }
 
-TEST(PeResourcesTest, AnImageWithoutResourcesHasNone) {
-  EXPECT_TRUE(ReadAll(Parse(BuildTestImage(NoResources()))).empty());
-}
-
 TEST(PeResourcesTest, RefusesMalformedTrees) {
   // Offsets inside the tree BuildResourceTree writes for StubLeaves(): root at 0, type
   // directories at 0x20 and 0x38, language directories at 0x50 and 0x68, data entries at 0x80.
@@ -335,82 +332,59 @@ TEST(PeResourcesTest, LeavesMayShareDataButNotOutgrowTheFile) {
   EXPECT_NE(error.find("adds up"), std::string::npos) << error;
 }
 
-TEST(PeWriterTest, RebuildsTheResourcesInPlaceAndMovesTheRelocationsBehindThem) {
-  const std::vector<std::uint8_t> input = BuildTestImage(RsrcThenReloc());
-  PeWriteReport report;
-  const PeImage after = WriteAndCheck(input, NewResources(), report);
-  EXPECT_FALSE(report.section_appended);
-  EXPECT_FALSE(report.certificate_removed);
-  ASSERT_EQ(after.sections.size(), 3u);
-  EXPECT_EQ(after.sections[1].name, ".rsrc");
-  EXPECT_EQ(after.sections[1].virtual_address, 0x2000u);
-  EXPECT_EQ(after.sections[2].name, ".reloc");
-  EXPECT_GT(after.sections[2].virtual_address, 0x3000u);  // the tree grew past one page
-  EXPECT_EQ(after.directories[kRelocationDirectory].rva, after.sections[2].virtual_address);
-  EXPECT_EQ(after.directories[kRelocationDirectory].size, 12u);
-  EXPECT_EQ(after.directories[kResourceDirectory].rva, 0x2000u);
-  EXPECT_EQ(after.directories[kResourceDirectory].size, after.sections[1].virtual_size);
-}
-
-TEST(PeWriterTest, ShrinksTheResourcesInPlace) {
-  TestImageSpec spec = RsrcThenReloc();
-  spec.sections[1].data = BuildResourceTree(TestSectionRva(spec, 1),
-                                            {{256, 1, 0, std::vector<std::uint8_t>(9000, 7)}});
-  spec.sections[2].data = BuildRelocations(0x1000);
-  spec.directories = {{2, 1, 0, static_cast<std::uint32_t>(spec.sections[1].data.size())},
-                      {5, 2, 0, 12}};
-  const std::vector<std::uint8_t> input = BuildTestImage(spec);
-  PeWriteReport report;
-  const PeImage after = WriteAndCheck(input, {Leaf(24, 1, 0, "small")}, report);
-  EXPECT_LT(after.bytes.size(), input.size());
-  EXPECT_EQ(after.sections[2].virtual_address, 0x3000u);
-}
-
-TEST(PeWriterTest, RebuildsAResourceSectionThatIsLast) {
-  PeWriteReport report;
-  const PeImage after = WriteAndCheck(BuildTestImage(RsrcLast()), NewResources(), report);
-  EXPECT_FALSE(report.section_appended);
-  EXPECT_EQ(after.sections.size(), 2u);
-}
-
-TEST(PeWriterTest, AppendsANewSectionWhenOthersFollowTheResources) {
-  const std::vector<std::uint8_t> input = BuildTestImage(RsrcThenData());
-  PeWriteReport report;
-  const PeImage after = WriteAndCheck(input, NewResources(), report);
-  EXPECT_TRUE(report.section_appended);
-  ASSERT_EQ(after.sections.size(), 4u);
-  EXPECT_EQ(after.sections[3].name, ".rsrc");
-  EXPECT_EQ(after.sections[3].characteristics, 0x40000040u);
-  EXPECT_EQ(after.directories[kResourceDirectory].rva, after.sections[3].virtual_address);
-  // The old section and .data stay where code expects them, bytes and all.
-  EXPECT_EQ(after.sections[2].virtual_address, 0x3000u);
-  EXPECT_TRUE(std::equal(input.begin() + 0x400, input.begin() + 0xC00, after.bytes.begin() + 0x400));
-  // Packing that output again rebuilds the new last section in place.
-  PeWriteReport again;
-  const PeImage twice = WriteAndCheck(after.bytes, {Leaf(24, 1, 0, "x")}, again);
-  EXPECT_FALSE(again.section_appended);
-  EXPECT_EQ(twice.sections.size(), 4u);
-}
-
-TEST(PeWriterTest, AddsAResourceSectionToAnImageWithoutOne) {
-  PeWriteReport report;
-  const PeImage after = WriteAndCheck(BuildTestImage(NoResources()), NewResources(), report);
-  EXPECT_TRUE(report.section_appended);
-  EXPECT_EQ(after.sections.size(), 2u);
-  EXPECT_EQ(Read16(after.bytes, 0x80 + 6), 2);
-}
-
-TEST(PeWriterTest, DropsACertificateTableAndSaysSo) {
-  TestImageSpec spec = RsrcThenReloc();
-  spec.certificate = std::vector<std::uint8_t>(64, 0x30);
-  const std::vector<std::uint8_t> input = BuildTestImage(spec);
-  EXPECT_EQ(Parse(input).directories[kCertificateDirectory].size, 64u);
-  PeWriteReport report;
-  const PeImage after = WriteAndCheck(input, NewResources(), report);
-  EXPECT_TRUE(report.certificate_removed);
-  EXPECT_EQ(after.directories[kCertificateDirectory].rva, 0u);
-  EXPECT_EQ(after.directories[kCertificateDirectory].size, 0u);
-  EXPECT_EQ(after.bytes.size(), after.sections_end);
+TEST(PeWriterTest, RewritesEveryLayoutIntoAValidImage) {
+  TestImageSpec shrink = RsrcThenReloc();
+  shrink.sections[1].data = BuildResourceTree(TestSectionRva(shrink, 1),
+                                              {{256, 1, 0, std::vector<std::uint8_t>(9000, 7)}});
+  shrink.directories = {{2, 1, 0, static_cast<std::uint32_t>(shrink.sections[1].data.size())},
+                        {5, 2, 0, 12}};
+  TestImageSpec patched = RsrcThenReloc();
+  patched.sections[2].data = BuildRelocations(0x2000);  // a fixup inside the resources
+  TestImageSpec signed_stub = RsrcThenReloc();
+  signed_stub.certificate = std::vector<std::uint8_t>(64, 0x30);
+  struct Row {
+    const char* name;
+    TestImageSpec spec;
+    std::vector<PeResource> resources;
+    bool appended;
+    std::size_t sections;
+  };
+  const Row rows[] = {
+      {"grows in place, the relocations move up", RsrcThenReloc(), NewResources(), false, 3},
+      {"shrinks in place, the relocations move down", shrink, {Leaf(24, 1, 0, "small")}, false, 3},
+      {"last section, rebuilt in place", RsrcLast(), NewResources(), false, 2},
+      {"followed by data code refers to: a new section", RsrcThenData(), NewResources(), true, 4},
+      {"no resources yet: a new section", NoResources(), NewResources(), true, 2},
+      {"patched by a relocation: a new section", patched, NewResources(), true, 4},
+      {"signed: the certificate goes", signed_stub, NewResources(), false, 3},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    PeWriteReport report;
+    const PeImage after = WriteAndCheck(BuildTestImage(row.spec), row.resources, report);
+    EXPECT_EQ(report.section_appended, row.appended);
+    EXPECT_EQ(report.certificate_removed, !row.spec.certificate.empty());
+    ASSERT_EQ(after.sections.size(), row.sections);
+    EXPECT_EQ(Read16(after.bytes, 0x80 + 6), row.sections);
+    const PeSection& rsrc = after.sections[row.appended ? row.sections - 1 : 1];
+    EXPECT_EQ(rsrc.name, ".rsrc");
+    if (!row.appended) {
+      EXPECT_EQ(rsrc.virtual_address, 0x2000u);
+    }
+    EXPECT_EQ(after.directories[kResourceDirectory].rva, rsrc.virtual_address);
+    EXPECT_EQ(after.directories[kResourceDirectory].size, rsrc.virtual_size);
+    EXPECT_EQ(after.directories[kCertificateDirectory].size, 0u);
+    EXPECT_EQ(after.bytes.size(), after.sections_end);
+    for (const PeSection& s : after.sections) {
+      if (s.name == ".reloc") {
+        EXPECT_EQ(after.directories[kRelocationDirectory].rva, s.virtual_address);
+      }
+    }
+    // Writing the result again never adds another section: the new one is last now.
+    PeWriteReport again;
+    EXPECT_EQ(WriteAndCheck(after.bytes, {Leaf(24, 1, 0, "x")}, again).sections.size(), row.sections);
+    EXPECT_FALSE(again.section_appended);
+  }
 }
 
 TEST(PeWriterTest, RefusesImagesItCannotRewriteSafely) {
@@ -449,17 +423,6 @@ TEST(PeWriterTest, RefusesImagesItCannotRewriteSafely) {
   std::string error;
   EXPECT_FALSE(WritePeResources(image, NewResources(), out, report, error));
   EXPECT_NE(error.find("after its certificate"), std::string::npos) << error;
-}
-
-TEST(PeWriterTest, KeepsRelocatedResourceSectionsWhereTheyAre) {
-  // A relocation block that patches the resource section: rebuilding it would break the fixup,
-  // so the tree goes into a new section and the old one stays.
-  TestImageSpec spec = RsrcThenReloc();
-  spec.sections[2].data = BuildRelocations(0x2000);
-  PeWriteReport report;
-  const PeImage after = WriteAndCheck(BuildTestImage(spec), NewResources(), report);
-  EXPECT_TRUE(report.section_appended);
-  EXPECT_EQ(after.sections[1].virtual_address, 0x2000u);
 }
 
 // Path of the image GNU ld and windres built for these tests; empty when the cross tools were
