@@ -24,8 +24,6 @@ using testutil::Write32;
 using testutil::kTestOptionalHeader;
 using testutil::kTestSectionTable;
 
-constexpr std::size_t kChecksumField = kTestOptionalHeader + 64;
-
 PeResource Leaf(std::uint16_t type, std::uint16_t name, std::uint16_t language,
                 std::string_view data) {
   PeResource r;
@@ -195,20 +193,6 @@ TEST(PeChecksumTest, SumsWordsWithCarriesSkipsTheFieldAndAddsTheLength) {
   for (const Row& row : rows) {
     EXPECT_EQ(ComputePeChecksum(row.bytes, row.field), row.expected);
   }
-}
-
-TEST(PeImageTest, ParsesTheHeadersAndSections) {
-  const PeImage image = Parse(BuildTestImage(RsrcThenReloc()));
-  ASSERT_EQ(image.sections.size(), 3u);
-  EXPECT_EQ(image.sections[1].name, ".rsrc");
-  EXPECT_EQ(image.sections[1].virtual_address, 0x2000u);
-  EXPECT_EQ(image.sections[2].raw_offset, 0xA00u);
-  EXPECT_EQ(image.file_alignment, 0x200u);
-  EXPECT_EQ(image.section_alignment, 0x1000u);
-  EXPECT_EQ(image.directories.size(), 16u);
-  EXPECT_EQ(image.directories[kRelocationDirectory].rva, 0x3000u);
-  EXPECT_EQ(image.sections_end, 0xC00u);
-  EXPECT_EQ(ComputePeChecksum(image.bytes, kChecksumField), image.checksum);
 }
 
 TEST(PeImageTest, RefusesMalformedHeaders) {
