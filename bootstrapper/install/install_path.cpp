@@ -12,6 +12,12 @@ bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 void NormalizeSlashes(std::u16string& path) { std::replace(path.begin(), path.end(), u'/', u'\\'); }
 
 std::u16string JoinInstallPath(std::u16string_view base, std::u16string_view relative) {
+  if (base.empty()) {
+    // With a base, a leading separator of `relative` is the join's separator; without one it
+    // would make the result start at the root of the current drive (or, doubled, name a UNC
+    // share), so it is dropped and the result stays relative to the current directory.
+    while (!relative.empty() && IsSeparator(relative.front())) relative.remove_prefix(1);
+  }
   std::u16string joined;
   joined.reserve(base.size() + 1 + relative.size());
   joined.append(base);

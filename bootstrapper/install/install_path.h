@@ -15,8 +15,8 @@ void NormalizeSlashes(std::u16string& path);
 // backslash. One backslash goes between the two unless the base ends in '\' or '/' or the
 // relative path begins with one; nothing else is inserted, removed or collapsed ("..", doubled
 // separators, a trailing separator, a drive letter inside `relative` all pass through). An empty
-// base yields `relative` itself, so the result stays relative to the current directory instead
-// of starting at the root of the current drive.
+// base yields `relative` itself without its leading separators, so the result stays relative
+// to the current directory and never starts at the root of the current drive or a UNC share.
 std::u16string JoinInstallPath(std::u16string_view base, std::u16string_view relative);
 
 #ifdef _WIN32

@@ -43,7 +43,9 @@ INSTANTIATE_TEST_SUITE_P(
         JoinRow{u"", u"app.exe", u"app.exe"},
         JoinRow{u"", u"data/cache/", u"data\\cache\\"},
         JoinRow{u"", u"..\\x.dll", u"..\\x.dll"},
-        JoinRow{u"", u"", u""}));
+        JoinRow{u"", u"", u""},
+        JoinRow{u"", u"/app.exe", u"app.exe"},
+        JoinRow{u"", u"\\\\srv\\share\\x", u"srv\\share\\x"}));
 
 TEST(NormalizeSlashesTest, TurnsEverySlashIntoABackslashAndKeepsTheLength) {
   std::u16string path = u"/a//b\\c/ é/";
