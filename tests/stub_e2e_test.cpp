@@ -150,6 +150,32 @@ struct BoxedRun {
   bool blocked_while_shown = true;  // the process had not exited while a box was up
 };
 
+struct BoxSearch {
+  DWORD process_id;
+  HWND found;
+};
+
+BOOL CALLBACK FindErrorBoxOfProcess(HWND window, LPARAM context) {
+  auto* search = reinterpret_cast<BoxSearch*>(context);
+  DWORD owner = 0;
+  ::GetWindowThreadProcessId(window, &owner);
+  wchar_t caption[64] = {};
+  ::GetWindowTextW(window, caption, 64);
+  if (owner == search->process_id && ::IsWindowVisible(window) &&
+      lstrcmpW(caption, L"Update error!") == 0) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// The visible "Update error!" box of one process (other tests may show theirs meanwhile).
+HWND FindErrorBox(DWORD process_id) {
+  BoxSearch search = {process_id, nullptr};
+  ::EnumWindows(FindErrorBoxOfProcess, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 // Runs the stub and presses OK on every "Update error!" box it shows, until it exits.
 BoxedRun RunStubAnsweringErrorBoxes(const std::wstring& arguments, const std::wstring& directory) {
   BoxedRun run;
@@ -163,8 +189,8 @@ BoxedRun RunStubAnsweringErrorBoxes(const std::wstring& arguments, const std::ws
   ::CloseHandle(process.hThread);
   for (int i = 0; i < 600; ++i) {
     if (::WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0) break;
-    HWND box = ::FindWindowW(nullptr, L"Update error!");
-    if (box == nullptr || !::IsWindowVisible(box)) {
+    HWND box = FindErrorBox(process.dwProcessId);
+    if (box == nullptr) {
       ::Sleep(100);
       continue;
     }
