@@ -11,6 +11,7 @@
 #    the bare stub's. Best of three runs for every time. The update's log and install folder
 #    are on the same file system as the copy (mktemp -d); the log flushes every line.
 set -euo pipefail
+source "$(dirname "$0")/common.bash"
 top=${BOOT_TOP:-$(cd "$(dirname "$0")/.." && pwd)}
 bootpack=${BOOT_RELEASE_DIR:-$top/build/release}/bootpack/bootpack
 stub=${BOOT_WINDOWS_DIR:-$top/build/windows}/bootstrapper/bootstrapper.exe
@@ -26,24 +27,7 @@ harness=$work/apply_harness.exe
 
 release=$work/release
 mkdir -p "$release"
-budget=$((64 * 1024 * 1024))
-total=0
-dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
-if ls "$dlls"/*.dll >/dev/null 2>&1; then
-  for f in $(ls "$dlls"/*.dll | LC_ALL=C sort); do
-    size=$(stat -c %s "$f")
-    (( total + size > budget )) && continue
-    cp "$f" "$release/"
-    total=$((total + size))
-  done
-else
-  i=0
-  while (( total < budget )); do
-    { cat "$stub"; printf 'variant %d' "$i"; } > "$release/copy$i.exe"
-    total=$((total + $(stat -c %s "$release/copy$i.exe")))
-    i=$((i + 1))
-  done
-fi
+total=$(collect_pe_files "$release" $((64 * 1024 * 1024)) "$stub")
 files=$(ls "$release" | wc -l)
 echo '{"version": "bench", "cleans": []}' > "$work/package.json"
 "$bootpack" pack --stub "$stub" --package "$work/package.json" --from "$release" \

@@ -4,6 +4,7 @@
 # The release is made the same way on every run: Windows DLLs in name order (Wine's PE builds,
 # or copies of the stub where Wine is missing) up to 48 MiB, and 16 MiB of generated text.
 set -euo pipefail
+source "$(dirname "$0")/common.bash"
 bootpack=$BOOT_RELEASE_DIR/bootpack/bootpack
 stub=$BOOT_WINDOWS_DIR/bootstrapper/bootstrapper.exe
 
@@ -12,24 +13,7 @@ trap 'rm -rf "$work"' EXIT
 release=$work/release
 mkdir -p "$release/bin" "$release/docs"
 
-budget=$((48 * 1024 * 1024))
-total=0
-dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
-if ls "$dlls"/*.dll >/dev/null 2>&1; then
-  for f in $(ls "$dlls"/*.dll | LC_ALL=C sort); do
-    size=$(stat -c %s "$f")
-    (( total + size > budget )) && continue
-    cp "$f" "$release/bin/"
-    total=$((total + size))
-  done
-else
-  i=0
-  while (( total < budget )); do
-    { cat "$stub"; printf 'variant %d' "$i"; } > "$release/bin/copy$i.exe"
-    total=$((total + $(stat -c %s "$release/bin/copy$i.exe")))
-    i=$((i + 1))
-  done
-fi
+total=$(collect_pe_files "$release/bin" $((48 * 1024 * 1024)) "$stub")
 for part in $(seq -w 1 16); do
   awk -v part="$part" 'BEGIN {
     srand(part);

@@ -10,25 +10,18 @@
 #include "bootpack/pack.h"
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/manifest/manifest.h"
+#include "tests/support/artifacts.h"
 #include "tests/support/scratch_dir.h"
 
 namespace boot {
 namespace {
 
+using testutil::BootpackPath;
 using testutil::Narrow;
 using testutil::ReadFileBytes;
 using testutil::ScratchDir;
+using testutil::StubPath;
 using testutil::WriteFileBytes;
-
-const std::wstring& StubPath() {
-  static const std::wstring path = testutil::WinePath(BOOT_STUB_PATH);
-  return path;
-}
-
-const std::wstring& BootpackExe() {
-  static const std::wstring path = testutil::WinePath(BOOTPACK_EXE_PATH);
-  return path;
-}
 
 // Text that compresses like source code.
 std::string TextLike(std::size_t size) {
@@ -162,16 +155,16 @@ TEST(PackedStubTest, BootpackExePacksFromUnicodePathsLikeTheLibrary) {
     ASSERT_TRUE(WriteFileBytes(unicode + L"\\release\\" + std::wstring(path.begin(), path.end()), content));
   }
   const long packed = testutil::RunProcess(
-      L"\"" + BootpackExe() + L"\" pack --stub \"" + StubPath() + L"\" --package \"" + unicode +
+      L"\"" + BootpackPath() + L"\" pack --stub \"" + StubPath() + L"\" --package \"" + unicode +
           L"\\package.json\" -o \"" + unicode + L"\\update \u00e9.exe\"",
       release.dir.path());
   ASSERT_EQ(packed, 0);
   EXPECT_TRUE(ReadFileBytes(unicode + L"\\update \u00e9.exe") == ReadFileBytes(expected));
-  EXPECT_EQ(testutil::RunProcess(L"\"" + BootpackExe() + L"\" inspect \"" + unicode + L"\\update \u00e9.exe\"",
+  EXPECT_EQ(testutil::RunProcess(L"\"" + BootpackPath() + L"\" inspect \"" + unicode + L"\\update \u00e9.exe\"",
                                  release.dir.path()),
             0);
   // And a refusal is an exit status, not a crash.
-  EXPECT_EQ(testutil::RunProcess(L"\"" + BootpackExe() + L"\" inspect \"" + unicode + L"\\package.json\"",
+  EXPECT_EQ(testutil::RunProcess(L"\"" + BootpackPath() + L"\" inspect \"" + unicode + L"\\package.json\"",
                                  release.dir.path()),
             1);
 }

@@ -10,10 +10,15 @@
 #include "bootstrapper/clean/clean_test_support.h"
 #include "bootstrapper/manifest/manifest.h"
 #include "lznt1/lznt1.h"
+#include "tests/support/artifacts.h"
 #include "tests/support/scratch_dir.h"
 
 namespace boot {
 namespace {
+
+using testutil::StubPath;
+using testutil::BootpackPath;
+using testutil::TempDirectory;
 
 using testutil::DirectoryExists;
 using testutil::FileExists;
@@ -22,14 +27,6 @@ using testutil::ScratchDir;
 using testutil::ScratchKey;
 using testutil::WriteFileBytes;
 
-const std::wstring& StubPath() {
-  static const std::wstring path = testutil::WinePath(BOOT_STUB_PATH);
-  return path;
-}
-const std::wstring& BootpackPath() {
-  static const std::wstring path = testutil::WinePath(BOOT_BOOTPACK_PATH);
-  return path;
-}
 
 std::string Utf8(std::u16string_view text) { return Utf16ToUtf8(text); }
 std::u16string U16(const std::wstring& text) { return ToU16(text); }
@@ -124,14 +121,6 @@ std::vector<std::u16string> Concat(std::vector<std::u16string> a,
                                    const std::vector<std::u16string>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
-}
-
-std::u16string TempDirectory() {
-  wchar_t temp[MAX_PATH + 1] = {};
-  ::GetTempPathW(MAX_PATH + 1, temp);
-  std::u16string dir = ToU16(temp);
-  if (!dir.empty() && dir.back() == u'\\') dir.pop_back();
-  return dir;
 }
 
 class CleanRunTest : public ::testing::Test {

@@ -5,18 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/artifacts.h"
 #include "tests/support/scratch_dir.h"
 
 namespace boot {
 namespace {
 
+using testutil::StubPath;
+
 using testutil::ReadLogLines;
 using testutil::ScratchDir;
 
-const std::wstring& StubPath() {
-  static const std::wstring path = testutil::WinePath(BOOT_STUB_PATH);
-  return path;
-}
 
 // Runs `stub` with `arguments` in `directory` and returns the log lines of that run.
 struct StubRun {

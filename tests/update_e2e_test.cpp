@@ -11,28 +11,21 @@
 #include "bootstrapper/common/unique_handle.h"
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/manifest/manifest.h"
+#include "tests/support/artifacts.h"
 #include "tests/support/scratch_dir.h"
 
 namespace boot {
 namespace {
+
+using testutil::StubPath;
+using testutil::BootpackPath;
+using testutil::TestAppPath;
 
 using testutil::ReadFileBytes;
 using testutil::ScratchDir;
 using testutil::WriteFileBytes;
 using Lines = std::vector<std::u16string>;
 
-const std::wstring& StubPath() {
-  static const std::wstring path = testutil::WinePath(BOOT_STUB_PATH);
-  return path;
-}
-const std::wstring& BootpackPath() {
-  static const std::wstring path = testutil::WinePath(BOOT_BOOTPACK_PATH);
-  return path;
-}
-const std::wstring& TestAppPath() {
-  static const std::wstring path = testutil::WinePath(BOOT_TEST_APP_PATH);
-  return path;
-}
 
 const std::u16string kSeparator = u"-------------------------------------";
 

@@ -12,20 +12,13 @@
 namespace boot {
 namespace {
 
+using testutil::TempDirectory;
+
 using testutil::CleanLogTest;
 using testutil::FileExists;
 using testutil::ReadFileBytes;
 using testutil::ScopedEnvironment;
 using testutil::WriteFileBytes;
-
-// The temporary directory as the cleaner sees it, without its trailing backslash.
-std::u16string TempDirectory() {
-  wchar_t temp[MAX_PATH + 1] = {};
-  ::GetTempPathW(MAX_PATH + 1, temp);
-  std::u16string dir = ToU16(temp);
-  if (!dir.empty() && dir.back() == u'\\') dir.pop_back();
-  return dir;
-}
 
 // True when `target` is `directory` + "\" + twelve letters of the move-aside alphabet + ".del".
 bool IsMoveAsideTarget(const std::u16string& target, const std::u16string& directory) {

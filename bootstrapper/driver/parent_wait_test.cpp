@@ -9,6 +9,7 @@
 #include "bootstrapper/common/unique_handle.h"
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/diag/debug_log.h"
+#include "tests/support/artifacts.h"
 #include "tests/support/scratch_dir.h"
 
 namespace boot {
@@ -19,7 +20,7 @@ using testutil::ScratchDir;
 // Starts "boot_test_app sleep MS [FROM TO]" in `directory`; sets `process_id`.
 UniqueProcess StartSleeper(DWORD ms, const std::wstring& directory,
                            const std::wstring& copy_arguments, DWORD& process_id) {
-  std::wstring command = L"\"" + testutil::WinePath(BOOT_TEST_APP_PATH) + L"\" sleep " +
+  std::wstring command = L"\"" + testutil::TestAppPath() + L"\" sleep " +
                          std::to_wstring(ms) + L" " + copy_arguments;
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;

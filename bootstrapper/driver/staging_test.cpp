@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bootstrapper/diag/debug_log.h"
+#include "tests/support/artifacts.h"
 #include "tests/support/scratch_dir.h"
 
 namespace boot {
@@ -121,7 +122,7 @@ class PayloadModule {
         {145, 101, AsString(StoredChunk("other type"))},  // 12 bytes
     };
     path_ = dir_ / L"payloads.exe";
-    if (!testutil::StampResources(testutil::WinePath(BOOT_TEST_APP_PATH), path_, resources)) {
+    if (!testutil::StampResources(testutil::TestAppPath(), path_, resources)) {
       return;
     }
     module_ = ::LoadLibraryExW(path_.c_str(), nullptr,

@@ -9,6 +9,7 @@
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/diag/debug_log.h"
 #include "bootstrapper/driver/run_update.h"
+#include "tests/support/artifacts.h"
 #include "tests/support/scratch_dir.h"
 
 namespace boot {
@@ -32,7 +33,7 @@ class LauncherTest : public testing::Test {
     return testutil::ReadLogLines(testutil::FindOnlyLog(run_dir_.path()));
   }
   void InstallTestApp(const std::wstring& relative) {
-    ASSERT_TRUE(::CopyFileW(testutil::WinePath(BOOT_TEST_APP_PATH).c_str(),
+    ASSERT_TRUE(::CopyFileW(testutil::TestAppPath().c_str(),
                             (install_ / relative).c_str(), FALSE));
   }
   // The marker that the test application writes into its current directory when started
