@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bootstrapper/clean/clean_test_support.h"
+#include "tests/support/artifacts.h"
 
 namespace boot {
 namespace {
