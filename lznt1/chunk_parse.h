@@ -78,11 +78,14 @@ std::size_t EncodeOptimal(const std::uint8_t* chunk, std::size_t n, const ChunkM
 
 // Reusable memory for the hash-chain parser.
 struct LazyScratch {
-  static constexpr unsigned kHashBits = 12;
-  static constexpr unsigned kHash3Bits = 12;
-  std::uint16_t head[2][1u << kHashBits];  // chains on 4-byte and 8-byte keys
+  static constexpr unsigned kHashBits = 14;
+  static constexpr unsigned kHash3Bits = 14;
+  // Head entries: a per-chunk base plus the chunk position plus one (the parser's tables start
+  // empty: zero is below every base). Chain links: chunk position plus one, zero for none.
+  std::uint32_t head[2][1u << kHashBits] = {};  // chains on 4-byte and 8-byte keys
   std::uint16_t prev[2][format::kChunk];
-  std::uint16_t head3[1u << kHash3Bits];
+  std::uint32_t head3[1u << kHash3Bits] = {};
+  std::uint32_t base = 0;
 };
 
 // How hard the hash-chain parser looks for matches.
@@ -95,5 +98,21 @@ struct LazyOptions {
 // EncodeOptimal and returns its size.
 std::size_t EncodeLazy(const std::uint8_t* chunk, std::size_t n, const LazyOptions& options,
                        std::uint8_t* out, LazyScratch& scratch);
+
+// Reusable memory for the fast parser: the latest position per hashed 4-byte and 3-byte key,
+// stamped with a base that grows per chunk (zero reads as empty).
+struct FastScratch {
+  static constexpr unsigned kHashBits = 13;
+  static constexpr unsigned kHash3Bits = 12;
+  std::uint32_t head[1u << kHashBits] = {};
+  std::uint32_t head3[1u << kHash3Bits] = {};
+  std::uint32_t head8[1u << kHashBits] = {};
+  std::uint32_t head2[1u << kHashBits] = {};
+  std::uint32_t base = 0;
+};
+
+// Single-candidate parse of chunk[0, n) (the fast level); writes the compressed data to out like
+// EncodeOptimal and returns its size.
+std::size_t EncodeFast(const std::uint8_t* chunk, std::size_t n, std::uint8_t* out, FastScratch& scratch);
 
 }  // namespace lznt1

@@ -151,3 +151,73 @@ TEST(OptimalParse, FindsTheLongestMatchAtEveryPosition) {
 
 }  // namespace
 }  // namespace lznt1
+
+namespace lznt1 {
+namespace {
+
+// Chunks of text that repeat one another across chunk boundaries, so a hash table entry left
+// from an earlier chunk would name a position with matching bytes.
+std::vector<Bytes> RelatedChunks() {
+  std::mt19937 rng(7);
+  const char* words[] = {"copy ", "token ", "offset ", "chunk ", "length ", "flag ", "byte ", "\n"};
+  std::vector<Bytes> chunks;
+  for (int c = 0; c < 6; ++c) {
+    Bytes chunk;
+    while (chunk.size() < 4096) {
+      const char* w = words[rng() % 8];
+      chunk.insert(chunk.end(), w, w + std::char_traits<char>::length(w));
+    }
+    chunk.resize(c == 5 ? 1000 : 4096);
+    chunks.push_back(chunk);
+  }
+  return chunks;
+}
+
+// Encodes a chunk with `encode`, checks that it decodes back, and returns the data.
+template <typename Encode>
+Bytes EncodeAndCheck(const Bytes& chunk, Encode&& encode) {
+  Bytes data(chunk.size() + chunk.size() / 8 + 1);
+  data.resize(encode(chunk.data(), chunk.size(), data.data()));
+  Bytes stream = {0, 0};
+  format::Store16(stream.data(), format::CompressedHeader(data.size()));
+  stream.insert(stream.end(), data.begin(), data.end());
+  Bytes out(chunk.size());
+  const DecodeResult r = Decompress(stream.data(), stream.size(), out.data(), out.size());
+  EXPECT_EQ(r.status, DecodeStatus::Ok);
+  EXPECT_TRUE(out == chunk);
+  return data;
+}
+
+// The hash levels keep their tables from chunk to chunk, stamped per chunk instead of cleared;
+// what an earlier chunk left must change nothing, also when the stamps run out and start over.
+TEST(HashParse, EncodesEachChunkAsWithFreshTablesAcrossStampWrap) {
+  const std::vector<Bytes> chunks = RelatedChunks();
+  for (std::uint32_t start : {0u, UINT32_MAX - 3 * 4096u, UINT32_MAX - 4096u}) {
+    auto lazy = std::make_unique<LazyScratch>();
+    auto fast = std::make_unique<FastScratch>();
+    lazy->base = fast->base = start;
+    for (const Bytes& chunk : chunks) {
+      auto fresh_lazy = std::make_unique<LazyScratch>();
+      auto fresh_fast = std::make_unique<FastScratch>();
+      const LazyOptions options{16, true};
+      const Bytes kept_data = EncodeAndCheck(chunk, [&](const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+        return EncodeLazy(in, n, options, out, *lazy);
+      });
+      const Bytes fresh_data = EncodeAndCheck(chunk, [&](const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+        return EncodeLazy(in, n, options, out, *fresh_lazy);
+      });
+      EXPECT_TRUE(kept_data == fresh_data) << "default, stamps from " << start;
+      const Bytes kept_fast = EncodeAndCheck(chunk, [&](const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+        return EncodeFast(in, n, out, *fast);
+      });
+      const Bytes fresh_fast_data = EncodeAndCheck(chunk, [&](const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+        return EncodeFast(in, n, out, *fresh_fast);
+      });
+      EXPECT_TRUE(kept_fast == fresh_fast_data) << "fast, stamps from " << start;
+      EXPECT_LT(kept_fast.size(), chunk.size());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace lznt1

@@ -17,9 +17,8 @@ using namespace format;
 // Worst case of a compressed chunk's data: every byte a literal, plus its flag bytes.
 constexpr std::size_t kMaxChunkData = kChunk + kChunk / 8;
 
-// How the hash-chain levels search: fast follows one entry of the 4-byte chain; default up to
-// sixteen, on the 8-byte chain first.
-constexpr LazyOptions kFastOptions{1, false};
+// How the default level searches: up to sixteen entries of a chain, on the 8-byte chain first.
+// (The fast level has a parser of its own, with one candidate per key.)
 constexpr LazyOptions kDefaultOptions{16, true};
 
 // Everything the levels need to encode chunk after chunk without allocating.
@@ -28,6 +27,7 @@ struct Workspace {
   ExactFinderScratch exact;
   ParseScratch parse;
   LazyScratch lazy;
+  FastScratch fast;
   std::uint8_t data[kMaxChunkData];
 };
 
@@ -38,8 +38,8 @@ std::size_t EncodeChunk(const std::uint8_t* in, std::size_t start, std::size_t n
     FindLongestMatches(in + start, n, work.matches, work.exact);
     return EncodeOptimal(in + start, n, work.matches, work.data, work.parse);
   }
-  return EncodeLazy(in + start, n, level == Level::Fast ? kFastOptions : kDefaultOptions, work.data,
-                    work.lazy);
+  if (level == Level::Default) return EncodeLazy(in + start, n, kDefaultOptions, work.data, work.lazy);
+  return EncodeFast(in + start, n, work.data, work.fast);
 }
 
 void Append(std::vector<std::uint8_t>& out, const std::uint8_t* bytes, std::size_t size) {

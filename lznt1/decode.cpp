@@ -21,22 +21,32 @@ inline std::uint64_t Load64(const std::uint8_t* p) {
 inline void Store64(std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, 8); }
 
 // Copies `length` bytes to `to` from `offset` bytes before it (the copy may overlap its own
-// output), writing up to 15 bytes beyond. Far sources go sixteen bytes at a time; near ones
-// eight at a time from a distance of at least eight, which for a period shorter than eight is
-// the smallest multiple of it that reaches eight (the same bytes repeat there).
+// output), writing up to 15 bytes beyond. The first sixteen bytes move unconditionally (most
+// copies are no longer); far sources go on sixteen bytes at a time, nearer ones eight at a time
+// from a distance of at least eight, which for a period shorter than eight is the smallest
+// multiple of it that reaches eight (the same bytes repeat there).
 inline void CopyMatchWide(std::uint8_t* to, std::size_t offset, std::size_t length) {
   const std::uint8_t* from = to - offset;
   if (offset >= 16) {
-    for (std::size_t i = 0; i < length; i += 16) std::memcpy(to + i, from + i, 16);
+    std::memcpy(to, from, 16);
+    for (std::size_t i = 16; i < length; i += 16) std::memcpy(to + i, from + i, 16);
     return;
   }
-  std::size_t i = 0;
   if (offset < 8) {
     static constexpr std::uint8_t kRepeatDistance[8] = {0, 8, 8, 9, 8, 10, 12, 14};
-    for (; i < 8; ++i) to[i] = from[i];
+    if (offset == 1) {
+      const std::uint64_t run = from[0] * 0x0101010101010101ull;
+      for (std::size_t i = 0; i < length; i += 8) Store64(to + i, run);
+      return;
+    }
+    for (std::size_t i = 0; i < 8; ++i) to[i] = from[i];
     from = to - kRepeatDistance[offset];
+    for (std::size_t i = 8; i < length; i += 8) Store64(to + i, Load64(from + i));
+    return;
   }
-  for (; i < length; i += 8) Store64(to + i, Load64(from + i));
+  Store64(to, Load64(from));
+  Store64(to + 8, Load64(from + 8));
+  for (std::size_t i = 16; i < length; i += 8) Store64(to + i, Load64(from + i));
 }
 
 // Decodes the compressed data [src, end) of one chunk to dst. `room` is how much of the caller's

@@ -1,9 +1,10 @@
-// The fast levels: hash-chain matches, searched only where the parse has to decide, and a lazy
-// parse (a literal instead of a token when the next position starts a longer match). With exact
-// matches that parse lands within about 0.3 % of the optimal size; how close the matches come to
-// exact is what the levels trade for speed.
+// The default level: hash-chain matches, searched only where the parse has to decide, and a
+// lazy parse (a literal instead of a token when the next position starts a longer match). With
+// exact matches that parse lands within about 0.3 % of the optimal size; how close the matches
+// come to exact is what the depth of the search trades for speed.
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #include "lznt1/chunk_parse.h"
@@ -64,14 +65,22 @@ inline std::uint32_t Hash8(const std::uint8_t* p) {
 // with kLong, a chain per 8-byte key. A match of 8 bytes or more is on p's 8-byte chain, which
 // is far shorter than the 4-byte one, so a search tries that first and walks the 4-byte chain
 // only when the long key is not there. Entries are chunk positions plus one (zero: none); the
-// tables are small (40 KB) and are cleared for every chunk.
+// head tables are stamped per chunk (see the constructor), the chains are per chunk.
 template <bool kLong>
 class Candidates {
  public:
   Candidates(const std::uint8_t* chunk, std::size_t n, int depth, LazyScratch& s)
       : chunk_(chunk), n_(n), depth_(depth), s_(s) {
-    std::memset(s.head, 0, sizeof s.head);
-    std::memset(s.head3, 0, sizeof s.head3);
+    // Head entries are stamped with a base that grows by a chunk for every chunk, so the
+    // entries of earlier chunks read as empty without clearing the tables; they are cleared
+    // only when the stamps would run out.
+    if (s.base > UINT32_MAX - 2 * kChunk) {
+      std::memset(s.head, 0, sizeof s.head);
+      std::memset(s.head3, 0, sizeof s.head3);
+      s.base = 0;
+    }
+    s.base += kChunk;
+    base_ = s.base;
   }
 
   // Adds positions [next_, to) to the tables.
@@ -81,14 +90,14 @@ class Candidates {
     for (; next_ < bulk_end; ++next_) {
       const std::uint8_t* at = chunk_ + next_;
       const auto entry = static_cast<std::uint16_t>(next_ + 1);
-      s_.head3[Hash3(at)] = entry;
+      s_.head3[Hash3(at)] = base_ + entry;
       Link(0, Hash4(at), entry);
       if (kLong) Link(1, Hash8(at), entry);
     }
     const std::size_t end = std::min(to, n_ >= 4 ? n_ - 3 : 0);
     for (; next_ < end; ++next_) {
       const auto entry = static_cast<std::uint16_t>(next_ + 1);
-      s_.head3[Hash3(chunk_ + next_)] = entry;
+      s_.head3[Hash3(chunk_ + next_)] = base_ + entry;
       Link(0, Hash4(chunk_ + next_), entry);
     }
     next_ = std::max(next_, std::min(to, n_));
@@ -116,7 +125,7 @@ class Candidates {
     if (kLong && p + 8 <= n_) walked = Walk(1, Hash8(here), here, limit, 8, best);
     if (!walked) Walk(0, Hash4(here), here, limit, 4, best);
     if (best.offset == 0 && at_least < kMinMatch) {
-      const std::uint16_t c3 = s_.head3[Hash3(here)];
+      const std::uint32_t c3 = Head3(Hash3(here));
       if (c3 != 0 && ((Load32(chunk_ + c3 - 1) ^ Load32(here)) & 0xFFFFFF) == 0)
         best = {kMinMatch, p + 1 - c3};
     }
@@ -129,8 +138,19 @@ class Candidates {
 
  private:
   void Link(int level, std::uint32_t h, std::uint16_t entry) {
-    s_.prev[level][entry - 1] = s_.head[level][h];
-    s_.head[level][h] = entry;
+    const std::uint32_t old = s_.head[level][h];
+    s_.prev[level][entry - 1] = static_cast<std::uint16_t>(old > base_ ? old - base_ : 0);
+    s_.head[level][h] = base_ + entry;
+  }
+
+  // This chunk's entry of a head table (chunk position plus one), or zero.
+  std::uint32_t Head(int level, std::uint32_t h) const {
+    const std::uint32_t e = s_.head[level][h];
+    return e > base_ ? e - base_ : 0;
+  }
+  std::uint32_t Head3(std::uint32_t h) const {
+    const std::uint32_t e = s_.head3[h];
+    return e > base_ ? e - base_ : 0;
   }
 
   // Walks the chain of `level` from head `h`, improving `best`; true when some entry shared the
@@ -139,7 +159,7 @@ class Candidates {
             Match& best) {
     bool shared = false;
     int left = depth_;
-    for (std::uint16_t cand = s_.head[level][h]; cand != 0 && left-- > 0; cand = s_.prev[level][cand - 1]) {
+    for (std::uint32_t cand = Head(level, h); cand != 0 && left-- > 0; cand = s_.prev[level][cand - 1]) {
       const std::uint8_t* there = chunk_ + cand - 1;
       // Only a candidate that also matches the byte that would make it longer is worth comparing.
       if (there[best.length] != here[best.length]) continue;
@@ -158,7 +178,7 @@ class Candidates {
   Match FindNearEnd(std::size_t p, std::size_t at_least) const {
     if (at_least >= kMinMatch || p + kMinMatch != n_) return {};
     const std::uint8_t* here = chunk_ + p;
-    const std::uint16_t c3 = s_.head3[Hash3Of(here[0] | here[1] << 8 | here[2] << 16)];
+    const std::uint32_t c3 = Head3(Hash3Of(here[0] | here[1] << 8 | here[2] << 16));
     if (c3 == 0) return {};
     const std::uint8_t* there = chunk_ + c3 - 1;
     if (there[0] != here[0] || there[1] != here[1] || there[2] != here[2]) return {};
@@ -169,6 +189,7 @@ class Candidates {
   std::size_t n_;
   int depth_;
   LazyScratch& s_;
+  std::uint32_t base_;
   std::size_t next_ = 0;
   std::size_t recent_ = 0;
 };
