@@ -10,6 +10,7 @@
 #include "bootstrapper/diag/debug_log.h"
 #include "bootstrapper/driver/run_update.h"
 #include "tests/support/artifacts.h"
+#include "bootstrapper/install/install_test_fixture.h"
 #include "tests/support/scratch_dir.h"
 
 namespace boot {
@@ -17,21 +18,8 @@ namespace {
 
 using testutil::ScratchDir;
 
-// Log and current directory in one scratch folder, install directory in another.
-class LauncherTest : public testing::Test {
+class LauncherTest : public InstallTest {
  protected:
-  void SetUp() override {
-    BaseDirectory = ToU16(install_.path());
-    OpenDebugLog();
-  }
-  void TearDown() override {
-    CloseDebugLogForTesting();
-    BaseDirectory.clear();
-  }
-  std::vector<std::u16string> Lines() {
-    CloseDebugLogForTesting();
-    return testutil::ReadLogLines(testutil::FindOnlyLog(run_dir_.path()));
-  }
   void InstallTestApp(const std::wstring& relative) {
     ASSERT_TRUE(::CopyFileW(testutil::TestAppPath().c_str(),
                             (install_ / relative).c_str(), FALSE));
@@ -47,9 +35,6 @@ class LauncherTest : public testing::Test {
     }
     return {};
   }
-
-  ScratchDir run_dir_{/*make_current=*/true};
-  ScratchDir install_;
 };
 
 TEST_F(LauncherTest, StartsTheFileWithNoArgumentsInOurCurrentDirectory) {

@@ -10,6 +10,7 @@
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/diag/debug_log.h"
 #include "bootstrapper/driver/run_update.h"
+#include "bootstrapper/install/install_test_fixture.h"
 #include "tests/support/scratch_dir.h"
 
 namespace boot {
@@ -26,25 +27,9 @@ UpdateTask Task(const char16_t* path, const std::string& content) {
   return task;
 }
 
-// Log in a scratch current directory, install directory in another.
-class ReleaseFilesTest : public testing::Test {
+class ReleaseFilesTest : public InstallTest {
  protected:
-  void SetUp() override {
-    BaseDirectory = ToU16(install_.path());
-    OpenDebugLog();
-  }
-  void TearDown() override {
-    CloseDebugLogForTesting();
-    BaseDirectory.clear();
-  }
-  std::vector<std::u16string> Lines() {
-    CloseDebugLogForTesting();
-    return testutil::ReadLogLines(testutil::FindOnlyLog(run_dir_.path()));
-  }
   std::u16string Full(const std::wstring& relative) { return ToU16(install_ / relative); }
-
-  ScratchDir run_dir_{/*make_current=*/true};
-  ScratchDir install_;
 };
 
 TEST_F(ReleaseFilesTest, AnEmptyListWritesNothing) {
