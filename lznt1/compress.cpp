@@ -17,9 +17,9 @@ using namespace format;
 // Worst case of a compressed chunk's data: every byte a literal, plus its flag bytes.
 constexpr std::size_t kMaxChunkData = kChunk + kChunk / 8;
 
-// How the default level searches: up to sixteen entries of a chain, on the 8-byte chain first.
+// How the default level searches: up to 32 entries of a chain, on the 8-byte chain first.
 // (The fast level has a parser of its own, with one candidate per key.)
-constexpr LazyOptions kDefaultOptions{16, true};
+constexpr LazyOptions kDefaultOptions{32, true};
 
 // Everything the levels need to encode chunk after chunk without allocating.
 struct Workspace {

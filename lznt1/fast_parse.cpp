@@ -90,7 +90,7 @@ class FastFinder {
     const std::uint8_t* here = chunk_ + p;
     const std::uint32_t four = Load32(here);
     const std::size_t limit = std::min(MaxLength(p), n_ - p);
-    std::size_t best = at_least;
+    std::size_t best = std::max(at_least, kMinMatch - 1);  // shorter is no match
     const std::uint32_t h = Hash4(four), h3 = Hash3(four);
     const std::uint32_t e = s_.head[h], e2 = s_.head2[h], e3 = s_.head3[h3];
     Push(h, base_ + static_cast<std::uint32_t>(p) + 1);
@@ -135,6 +135,25 @@ class FastFinder {
         if (len > best) {
           best = len;
           offset = static_cast<std::size_t>(here - there);
+        }
+      }
+    }
+    // In a run of one byte value the candidates above stop where the run stops; a place where
+    // an equal run ends the same way shares the eight bytes straddling its end.
+    if (best < limit && best >= 8 && p < long_end_) {
+      const std::size_t run = 1 + CommonPrefix(here + 1, here, limit - 1);
+      const std::size_t back = run - 4;
+      if (run >= 8 && run < limit && best <= run + 1 && p + back < long_end_) {
+        const std::uint32_t c = s_.head8[Hash8(Load64(here + back))];
+        if (c > base_ && c - base_ - 1 >= back) {
+          const std::uint8_t* there = chunk_ + (c - base_ - 1 - back);
+          if (there[best] == here[best]) {
+            const std::size_t len = CommonPrefix(there, here, limit);
+            if (len > best) {
+              best = len;
+              offset = static_cast<std::size_t>(here - there);
+            }
+          }
         }
       }
     }

@@ -111,7 +111,8 @@ class Candidates {
     const std::size_t limit = std::min(MaxLength(p), n_ - p);
     if (at_least >= limit) return {};
     const std::uint8_t* const here = chunk_ + p;
-    Match best{at_least, 0};
+    // Shorter than a token is no match: such a candidate must not hide the 3-byte lookup below.
+    Match best{std::max(at_least, kMinMatch - 1), 0};
     // The offset used last comes back in structured data (records, tables) and where a long
     // copy was split at the token's length limit.
     if (recent_ != 0 && recent_ <= p) {
@@ -124,6 +125,7 @@ class Candidates {
     bool walked = false;
     if (kLong && p + 8 <= n_) walked = Walk(1, Hash8(here), here, limit, 8, best);
     if (!walked) Walk(0, Hash4(here), here, limit, 4, best);
+    if (kLong && best.length < limit) FindAcrossRun(p, here, limit, best);
     if (best.offset == 0 && at_least < kMinMatch) {
       const std::uint32_t c3 = Head3(Hash3(here));
       if (c3 != 0 && ((Load32(chunk_ + c3 - 1) ^ Load32(here)) & 0xFFFFFF) == 0)
@@ -171,6 +173,28 @@ class Candidates {
       }
     }
     return shared;
+  }
+
+  // Inside a run of one byte value the chains offer the latest positions of the run, whose
+  // copies all stop where this run stops. A longer copy comes from a place where an equal run
+  // ends the same way: such places share the eight bytes that straddle the end of the run, so
+  // their chain is walked, each entry stepped back by the run's length.
+  void FindAcrossRun(std::size_t p, const std::uint8_t* here, std::size_t limit, Match& best) {
+    const std::size_t run = 1 + CommonPrefix(here + 1, here, limit - 1);
+    if (run < 8 || run >= limit || best.length > run + 1) return;
+    const std::size_t back = run - 4;  // the straddling key starts four bytes before the run's end
+    if (p + back + 8 > n_) return;
+    int left = depth_;
+    for (std::uint32_t cand = Head(1, Hash8(here + back)); cand != 0 && left-- > 0; cand = s_.prev[1][cand - 1]) {
+      if (cand - 1 < back) continue;
+      const std::uint8_t* there = chunk_ + (cand - 1 - back);
+      if (there[best.length] != here[best.length]) continue;
+      const std::size_t len = CommonPrefix(there, here, limit);
+      if (len > best.length) {
+        best = {len, static_cast<std::size_t>(here - there)};
+        if (len >= limit) return;
+      }
+    }
   }
 
   // Three bytes before the chunk's end only a 3-byte copy fits; the keys there cannot be read
