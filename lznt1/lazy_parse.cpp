@@ -135,6 +135,11 @@ class Candidates {
     return best;
   }
 
+  // Leaves the positions before `to` that are not in the tables yet out of them.
+  void SkipTo(std::size_t to) {
+    if (to > next_ + 1) next_ = to - 1;
+  }
+
   // Remembers the offset of a token just written.
   void NoteOffset(std::size_t offset) { recent_ = offset; }
 
@@ -218,20 +223,28 @@ class Candidates {
   std::size_t recent_ = 0;
 };
 
+// After 2^kSkipShift fruitless searches in a row the parse strides two bytes, then three, ...
+constexpr unsigned kSkipShift = 7;
+
 template <bool kLong>
 std::size_t Encode(const std::uint8_t* chunk, std::size_t n, int depth, std::uint8_t* out,
                    LazyScratch& scratch) {
   Candidates<kLong> candidates(chunk, n, depth, scratch);
   ItemWriter writer(out);
   std::size_t p = 0;
+  std::size_t misses = 0;  // searches in a row that found nothing
   Match match = candidates.Find(0, 0);
   while (p < n) {
     if (match.length < kMinMatch) {
-      writer.Literal(chunk[p]);
-      ++p;
+      // Data that keeps offering nothing (compressed or random) is crossed in longer strides,
+      // the positions stepped over left out of the tables.
+      const std::size_t to = std::min(n, p + 1 + (misses++ >> kSkipShift));
+      for (; p < to; ++p) writer.Literal(chunk[p]);
+      candidates.SkipTo(p);
       match = candidates.Find(p, 0);
       continue;
     }
+    misses = 0;
     // A longer match one byte on is worth a literal now (no use looking when this one is as
     // long as a token at p + 1 could be).
     if (match.length < MaxLength(p + 1)) {
