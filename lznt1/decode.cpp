@@ -55,9 +55,10 @@ inline void CopyMatchWide(std::uint8_t* to, std::size_t offset, std::size_t leng
 // The wide path runs while a whole group (a flag byte and eight tokens, 17 bytes) and 8 more
 // bytes are left in the input and the whole chunk fits the output with 16 bytes to spare, so
 // items need no bound checks of their own and reads and copies may run over by a few bytes; the
-// careful path checks every item.
-DecodeStatus DecodeChunk(const std::uint8_t* src, const std::uint8_t* end, std::uint8_t* dst,
-                         std::size_t room, std::size_t& produced) {
+// careful path checks every item. Kept out of line: inlined into the stream loop, its hot loop
+// ran short of registers.
+[[gnu::noinline]] DecodeStatus DecodeChunk(const std::uint8_t* src, const std::uint8_t* end,
+                                           std::uint8_t* dst, std::size_t room, std::size_t& produced) {
   std::size_t pos = 0;
   const bool wide_output = room >= kChunk + 16;
   while (src < end) {
