@@ -78,9 +78,14 @@ class FastFinder {
     if (p < long_end_) s_.head8[Hash8(Load64(chunk_ + p))] = base_ + static_cast<std::uint32_t>(p) + 1;
   }
 
-  // Adds positions [from, to) that have keys.
+  // Adds positions [from, to) that have keys; of a long stretch (the inside of a long copy)
+  // only the first four and the last eight, which is what later searches mostly meet.
   void InsertRange(std::size_t from, std::size_t to) {
     to = std::min(to, key_end_);
+    if (to > from + 16) {
+      for (std::size_t q = from; q < from + 4; ++q) Insert(q);
+      from = to - 8;
+    }
     for (std::size_t q = from; q < to; ++q) Insert(q);
   }
 
