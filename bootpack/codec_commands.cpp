@@ -1,10 +1,12 @@
 #include "bootpack/codec_commands.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <memory>
+#include <filesystem>
+#include <span>
+#include <system_error>
 
+#include "bootpack/file_io.h"
+#include "bootpack/package.h"
 #include "lznt1/lznt1.h"
 
 namespace boot {
@@ -24,45 +26,25 @@ void Complain(const std::string& what, const std::string& why) {
   std::fprintf(stderr, "bootpack: %s: %s\n", what.c_str(), why.c_str());
 }
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 // Reads the whole file; false (reported on stderr) when it cannot be opened or read.
-[[nodiscard]] bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
-  File file(std::fopen(path.c_str(), "rb"));
-  if (!file) {
-    Complain(path, std::strerror(errno));
-    return false;
-  }
-  bytes.clear();
-  std::uint8_t buffer[1 << 16];
-  for (;;) {
-    const std::size_t got = std::fread(buffer, 1, sizeof buffer, file.get());
-    bytes.insert(bytes.end(), buffer, buffer + got);
-    if (got < sizeof buffer) break;
-  }
-  if (std::ferror(file.get())) {
-    Complain(path, "read failed");
-    return false;
-  }
-  return true;
+[[nodiscard]] bool ReadInput(const std::string& path, std::vector<std::uint8_t>& bytes) {
+  std::string why;
+  if (ReadWholeFile(PathFromUtf8(path), bytes, why)) return true;
+  Complain(path, why);
+  return false;
 }
 
-// Writes `bytes` as the whole file; false (reported on stderr) on any failure.
-[[nodiscard]] bool WriteWholeFile(const std::string& path, const std::uint8_t* bytes, std::size_t size) {
-  File file(std::fopen(path.c_str(), "wb"));
-  if (!file) {
-    Complain(path, std::strerror(errno));
-    return false;
-  }
-  if (std::fwrite(bytes, 1, size, file.get()) != size || std::fflush(file.get()) != 0) {
-    Complain(path, std::strerror(errno));
-    return false;
-  }
-  if (std::fclose(file.release()) != 0) {
-    Complain(path, std::strerror(errno));
+// Writes `bytes` as the whole file through a temporary file beside it, so that a failure never
+// leaves a half-written OUT; false (reported on stderr) on any failure.
+[[nodiscard]] bool WriteOutput(const std::string& path, const std::uint8_t* bytes, std::size_t size) {
+  const std::filesystem::path target = PathFromUtf8(path);
+  const std::filesystem::path temp = TempPathBeside(target);
+  std::string why;
+  if (!WriteWholeFile(temp, std::span<const std::uint8_t>(bytes, size), why) ||
+      !ReplaceFile(temp, target, why)) {
+    std::error_code ignored;
+    std::filesystem::remove(temp, ignored);
+    Complain(path, why);
     return false;
   }
   return true;
@@ -108,9 +90,9 @@ int RunCompressCommand(const std::vector<std::string>& args) {
     return kUsage;
   }
   std::vector<std::uint8_t> input;
-  if (!ReadWholeFile(paths[0], input)) return kFailed;
+  if (!ReadInput(paths[0], input)) return kFailed;
   const std::vector<std::uint8_t> stream = lznt1::Compress(input.data(), input.size(), level);
-  return WriteWholeFile(paths[1], stream.data(), stream.size()) ? 0 : kFailed;
+  return WriteOutput(paths[1], stream.data(), stream.size()) ? 0 : kFailed;
 }
 
 int RunDecompressCommand(const std::vector<std::string>& args) {
@@ -132,7 +114,7 @@ int RunDecompressCommand(const std::vector<std::string>& args) {
     return kUsage;
   }
   std::vector<std::uint8_t> stream;
-  if (!ReadWholeFile(paths[0], stream)) return kFailed;
+  if (!ReadInput(paths[0], stream)) return kFailed;
   // Every chunk decodes to at most 4096 bytes, so this capacity can never cut the content short.
   std::vector<std::uint8_t> content(lznt1::DecodedSizeBound(stream.data(), stream.size()));
   const lznt1::DecodeResult result =
@@ -141,7 +123,7 @@ int RunDecompressCommand(const std::vector<std::string>& args) {
     Complain(paths[0], std::string("not a valid LZNT1 stream: ") + lznt1::DescribeStatus(result.status));
     return kFailed;
   }
-  return WriteWholeFile(paths[1], content.data(), result.size) ? 0 : kFailed;
+  return WriteOutput(paths[1], content.data(), result.size) ? 0 : kFailed;
 }
 
 }  // namespace boot

@@ -1,4 +1,6 @@
 #include "bootpack/codec_commands.h"
+#include "bootpack/file_io.h"
+#include "bootpack/package.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +29,7 @@ class TempFolder {
     fs::remove_all(path_, ignored);
   }
   std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  const fs::path& path() const { return path_; }
 
  private:
   fs::path path_;
@@ -144,6 +147,25 @@ TEST(CodecCommands, CorruptStreamFailsWithoutWritingAnything) {
   EXPECT_EQ(outcome.err,
             "bootpack: " + (dir / "bad") + ": not a valid LZNT1 stream: chunk runs past the end of the input\n");
   EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
+// Arguments arrive as UTF-8 (wmain converts them on Windows); names outside the ANSI code page
+// must reach the file system intact.
+TEST(CodecCommands, ReadsAndWritesFilesWithNonAsciiNames) {
+  TempFolder dir;
+  const std::string in = PathToUtf8(dir.path() / PathFromUtf8("\xD0\xB2\xD1\x85\xD0\xBE\xD0\xB4 \xE6\x9B\xB4.bin"));
+  const std::string packed = PathToUtf8(dir.path() / PathFromUtf8("\xC3\xA9.lznt1"));
+  const std::string out = PathToUtf8(dir.path() / PathFromUtf8("\xE2\x82\xAC.out"));
+  const std::string content = SampleContent();
+  std::string why;
+  ASSERT_TRUE(WriteWholeFile(PathFromUtf8(in),
+                             std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()), why))
+      << why;
+  ASSERT_EQ(RunCommand(RunCompressCommand, {in, packed}).status, 0);
+  ASSERT_EQ(RunCommand(RunDecompressCommand, {packed, out}).status, 0);
+  std::vector<std::uint8_t> back;
+  ASSERT_TRUE(ReadWholeFile(PathFromUtf8(out), back, why)) << why;
+  EXPECT_EQ(std::string(back.begin(), back.end()), content);
 }
 
 }  // namespace
