@@ -5,8 +5,8 @@
 
 #include <string>
 
+#include "bootstrapper/common/decimal.h"
 #include "bootstrapper/common/unique_handle.h"
-#include "bootstrapper/common/wide.h"
 #include "bootstrapper/diag/debug_log.h"
 
 namespace boot {
@@ -31,7 +31,7 @@ bool IsProcessListed(std::uint32_t process_id) {
 }  // namespace
 
 void WaitForParentExit(std::uint32_t parent_process_id) {
-  WriteLog(u"Make sure parent process " + ToU16(std::to_wstring(parent_process_id)) +
+  WriteLog(u"Make sure parent process " + ToDecimal(parent_process_id) +
            u" to exit");
   if (parent_process_id == ::GetCurrentProcessId()) return;
   while (IsProcessListed(parent_process_id)) ::Sleep(kPollIntervalMs);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bootstrapper/clean/clean_tasks.h"
+#include "bootstrapper/common/decimal.h"
 #include "bootstrapper/common/unique_handle.h"
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/diag/debug_log.h"
@@ -82,7 +83,7 @@ int RunUpdate(HINSTANCE instance) {
     return 0;
   }
   WriteLog(u"Update to version " + manifest.version + u",with " +
-           ToU16(std::to_wstring(manifest.updates.size())) + u" entries");
+           ToDecimal(manifest.updates.size()) + u" entries");
   WriteLog(kSeparator);
 
   // Every payload is in memory before anything on disk is touched.
