@@ -79,12 +79,12 @@ class FastFinder {
   }
 
   // Adds positions [from, to) that have keys; of a long stretch (the inside of a long copy)
-  // only the first four and the last eight, which is what later searches mostly meet.
+  // only the first two and the last six, which is what later searches mostly meet.
   void InsertRange(std::size_t from, std::size_t to) {
     to = std::min(to, key_end_);
-    if (to > from + 16) {
-      for (std::size_t q = from; q < from + 4; ++q) Insert(q);
-      from = to - 8;
+    if (to > from + 8) {
+      for (std::size_t q = from; q < from + 2; ++q) Insert(q);
+      from = to - 6;
     }
     for (std::size_t q = from; q < to; ++q) Insert(q);
   }
