@@ -48,7 +48,7 @@ class Candidates {
     // Head entries are stamped with a base that grows by a chunk for every chunk, so the
     // entries of earlier chunks read as empty without clearing the tables; they are cleared
     // only when the stamps would run out.
-    if (s.base > UINT32_MAX - 2 * kChunk) {
+    if (s.base > UINT16_MAX - 2 * kChunk) {
       std::memset(s.head, 0, sizeof s.head);
       std::memset(s.head3, 0, sizeof s.head3);
       s.base = 0;
@@ -64,14 +64,14 @@ class Candidates {
     for (; next_ < bulk_end; ++next_) {
       const std::uint8_t* at = chunk_ + next_;
       const auto entry = static_cast<std::uint16_t>(next_ + 1);
-      s_.head3[Hash3(at)] = base_ + entry;
+      s_.head3[Hash3(at)] = static_cast<std::uint16_t>(base_ + entry);
       Link(0, Hash4(at), entry);
       if (kLong) Link(1, Hash8(at), entry);
     }
     const std::size_t end = std::min(to, n_ >= 4 ? n_ - 3 : 0);
     for (; next_ < end; ++next_) {
       const auto entry = static_cast<std::uint16_t>(next_ + 1);
-      s_.head3[Hash3(chunk_ + next_)] = base_ + entry;
+      s_.head3[Hash3(chunk_ + next_)] = static_cast<std::uint16_t>(base_ + entry);
       Link(0, Hash4(chunk_ + next_), entry);
     }
     next_ = std::max(next_, std::min(to, n_));
@@ -97,9 +97,15 @@ class Candidates {
       }
     }
     bool walked = false;
-    if (kLong && p + 8 <= n_) walked = Walk(1, Hash8(here), here, limit, 8, best);
-    if (!walked) Walk(0, Hash4(here), here, limit, 4, best);
-    if (kLong && best.length < limit) FindAcrossRun(p, here, limit, best);
+    if (kLong && p + 8 <= n_) walked = Walk(1, Hash8(here), here, limit, 8, best, limit);
+    // A copy of eight bytes or more shares the 8-byte key, so the 4-byte chain only has
+    // shorter ones to offer: once one of seven is found (or none was on the 8-byte chain but
+    // seven are in hand) it has nothing better.
+    const std::size_t short_enough = std::min<std::size_t>(7, limit);
+    if (!walked && best.length < short_enough) Walk(0, Hash4(here), here, limit, 4, best, short_enough);
+    // (A place that copies across a run of eight or more shares this position's first eight
+    // bytes, so without a match of eight there is no such place.)
+    if (kLong && best.length >= 8 && best.length < limit) FindAcrossRun(p, here, limit, best);
     if (best.offset == 0 && at_least < kMinMatch) {
       const std::uint32_t c3 = Head3(Hash3(here));
       if (c3 != 0 && ((Load32(chunk_ + c3 - 1) ^ Load32(here)) & 0xFFFFFF) == 0)
@@ -121,7 +127,7 @@ class Candidates {
   void Link(int level, std::uint32_t h, std::uint16_t entry) {
     const std::uint32_t old = s_.head[level][h];
     s_.prev[level][entry - 1] = static_cast<std::uint16_t>(old > base_ ? old - base_ : 0);
-    s_.head[level][h] = base_ + entry;
+    s_.head[level][h] = static_cast<std::uint16_t>(base_ + entry);
   }
 
   // This chunk's entry of a head table (chunk position plus one), or zero.
@@ -134,10 +140,10 @@ class Candidates {
     return e > base_ ? e - base_ : 0;
   }
 
-  // Walks the chain of `level` from head `h`, improving `best`; true when some entry shared the
-  // key (so a shorter key cannot find anything longer).
+  // Walks the chain of `level` from head `h`, improving `best` and stopping once it is `enough`
+  // long; true when some entry shared the key (so a shorter key cannot find anything longer).
   bool Walk(int level, std::uint32_t h, const std::uint8_t* here, std::size_t limit, std::size_t key,
-            Match& best) {
+            Match& best, std::size_t enough) {
     bool shared = false;
     int left = depth_;
     for (std::uint32_t cand = Head(level, h); cand != 0 && left-- > 0; cand = s_.prev[level][cand - 1]) {
@@ -148,7 +154,7 @@ class Candidates {
       shared |= len >= key;
       if (len > best.length) {
         best = {len, static_cast<std::size_t>(here - there)};
-        if (len >= limit) return true;
+        if (len >= enough) return true;
       }
     }
     return shared;
