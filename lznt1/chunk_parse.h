@@ -79,11 +79,12 @@ std::size_t EncodeOptimal(const std::uint8_t* chunk, std::size_t n, const ChunkM
 // Reusable memory for the hash-chain parser.
 struct LazyScratch {
   static constexpr unsigned kHashBits = 14;
-  static constexpr unsigned kHash3Bits = 14;
-  // Head entries: a per-chunk base plus the chunk position plus one (the parser's tables start
-  // empty: zero is below every base). Sixteen bits hold fifteen chunks' stamps, after which the
-  // tables are cleared; that costs far less than twice the cache the tables took at 32 bits.
-  // Chain links: chunk position plus one, zero for none.
+  // The 3-byte table keeps one position per key, so a collision loses a copy: it gets more bits.
+  static constexpr unsigned kHash3Bits = 16;
+  // Entries (heads and links alike): a per-chunk base plus the chunk position plus one, so
+  // anything not above the base is from an earlier chunk, or empty (the tables start zeroed).
+  // Sixteen bits hold fifteen chunks' stamps, after which the heads are cleared; that costs far
+  // less than twice the cache the tables took at 32 bits.
   std::uint16_t head[2][1u << kHashBits] = {};  // chains on 4-byte and 8-byte keys
   std::uint16_t prev[2][format::kChunk];
   std::uint16_t head3[1u << kHash3Bits] = {};

@@ -38,8 +38,8 @@ inline std::uint32_t Hash8(const std::uint8_t* p) {
 // every token costs the same wherever it copies from), a chain of positions per 4-byte key, and,
 // with kLong, a chain per 8-byte key. A match of 8 bytes or more is on p's 8-byte chain, which
 // is far shorter than the 4-byte one, so a search tries that first and walks the 4-byte chain
-// only when the long key is not there. Entries are chunk positions plus one (zero: none); the
-// head tables are stamped per chunk (see the constructor), the chains are per chunk.
+// only when the long key is not there. Entries are stamped chunk positions plus one (see the
+// constructor).
 template <bool kLong>
 class Candidates {
  public:
@@ -124,17 +124,14 @@ class Candidates {
   void NoteOffset(std::size_t offset) { recent_ = offset; }
 
  private:
+  // Links are stored stamped, as the heads are: a walk stops at the first one not above this
+  // chunk's base, which costs less there than unstamping at every insertion.
   void Link(int level, std::uint32_t h, std::uint16_t entry) {
-    const std::uint32_t old = s_.head[level][h];
-    s_.prev[level][entry - 1] = static_cast<std::uint16_t>(old > base_ ? old - base_ : 0);
+    s_.prev[level][entry - 1] = s_.head[level][h];
     s_.head[level][h] = static_cast<std::uint16_t>(base_ + entry);
   }
 
-  // This chunk's entry of a head table (chunk position plus one), or zero.
-  std::uint32_t Head(int level, std::uint32_t h) const {
-    const std::uint32_t e = s_.head[level][h];
-    return e > base_ ? e - base_ : 0;
-  }
+  // This chunk's entry of the 3-byte table (chunk position plus one), or zero.
   std::uint32_t Head3(std::uint32_t h) const {
     const std::uint32_t e = s_.head3[h];
     return e > base_ ? e - base_ : 0;
@@ -146,7 +143,8 @@ class Candidates {
             Match& best, std::size_t enough) {
     bool shared = false;
     int left = depth_;
-    for (std::uint32_t cand = Head(level, h); cand != 0 && left-- > 0; cand = s_.prev[level][cand - 1]) {
+    for (std::uint32_t e = s_.head[level][h]; e > base_ && left-- > 0; e = s_.prev[level][e - base_ - 1]) {
+      const std::uint32_t cand = e - base_;
       const std::uint8_t* there = chunk_ + cand - 1;
       // Only a candidate that also matches the byte that would make it longer is worth comparing.
       if (there[best.length] != here[best.length]) continue;
@@ -170,7 +168,8 @@ class Candidates {
     const std::size_t back = run - 4;  // the straddling key starts four bytes before the run's end
     if (p + back + 8 > n_) return;
     int left = depth_;
-    for (std::uint32_t cand = Head(1, Hash8(here + back)); cand != 0 && left-- > 0; cand = s_.prev[1][cand - 1]) {
+    for (std::uint32_t e = s_.head[1][Hash8(here + back)]; e > base_ && left-- > 0; e = s_.prev[1][e - base_ - 1]) {
+      const std::uint32_t cand = e - base_;
       if (cand - 1 < back) continue;
       const std::uint8_t* there = chunk_ + (cand - 1 - back);
       if (there[best.length] != here[best.length]) continue;
