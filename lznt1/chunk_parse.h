@@ -102,15 +102,15 @@ struct LazyOptions {
 std::size_t EncodeLazy(const std::uint8_t* chunk, std::size_t n, const LazyOptions& options,
                        std::uint8_t* out, LazyScratch& scratch);
 
-// Reusable memory for the fast parser: the latest position per hashed 4-byte and 3-byte key,
-// stamped with a base that grows per chunk (zero reads as empty).
+// Reusable memory for the fast parser: the latest positions per hashed 3-, 4- and 8-byte key,
+// stamped in 16 bits like the hash-chain parser's (zero reads as empty).
 struct FastScratch {
   static constexpr unsigned kHashBits = 13;
-  static constexpr unsigned kHash3Bits = 12;
-  std::uint32_t head[1u << kHashBits] = {};
-  std::uint32_t head3[1u << kHash3Bits] = {};
-  std::uint32_t head8[1u << kHashBits] = {};
-  std::uint32_t head2[1u << kHashBits] = {};
+  static constexpr unsigned kHash3Bits = 16;
+  std::uint16_t head[1u << kHashBits] = {};
+  std::uint16_t head3[1u << kHash3Bits] = {};
+  std::uint16_t head8[1u << kHashBits] = {};
+  std::uint16_t head2[1u << kHashBits] = {};
   std::uint32_t base = 0;
 };
 

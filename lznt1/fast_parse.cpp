@@ -30,7 +30,7 @@ class FastFinder {
   FastFinder(const std::uint8_t* chunk, std::size_t n, FastScratch& s) : chunk_(chunk), n_(n), s_(s) {
     // Entries are stamped with a base that grows by a chunk per chunk, so earlier chunks' entries
     // read as empty without clearing the tables, until the stamps would run out.
-    if (s.base > UINT32_MAX - 2 * kChunk) {
+    if (s.base > UINT16_MAX - 2 * kChunk) {
       std::memset(s.head, 0, sizeof s.head);
       std::memset(s.head3, 0, sizeof s.head3);
       std::memset(s.head8, 0, sizeof s.head8);
@@ -47,18 +47,18 @@ class FastFinder {
   // Adds position p (which has a four-byte key) to the tables.
   void Insert(std::size_t p) {
     const std::uint32_t four = Load32(chunk_ + p);
-    Push(Hash4(four), base_ + static_cast<std::uint32_t>(p) + 1);
-    s_.head3[Hash3(four)] = base_ + static_cast<std::uint32_t>(p) + 1;
-    if (p < long_end_) s_.head8[Hash8(Load64(chunk_ + p))] = base_ + static_cast<std::uint32_t>(p) + 1;
+    Push(Hash4(four), Stamp(p));
+    s_.head3[Hash3(four)] = Stamp(p);
+    if (p < long_end_) s_.head8[Hash8(Load64(chunk_ + p))] = Stamp(p);
   }
 
   // Adds positions [from, to) that have keys; of a long stretch (the inside of a long copy)
-  // only the first two and the last six, which is what later searches mostly meet.
+  // only the first and the last four, which is what later searches mostly meet.
   void InsertRange(std::size_t from, std::size_t to) {
     to = std::min(to, key_end_);
     if (to > from + 8) {
-      for (std::size_t q = from; q < from + 2; ++q) Insert(q);
-      from = to - 6;
+      Insert(from);
+      from = to - 4;
     }
     for (std::size_t q = from; q < to; ++q) Insert(q);
   }
@@ -72,8 +72,8 @@ class FastFinder {
     std::size_t best = std::max(at_least, kMinMatch - 1);  // shorter is no match
     const std::uint32_t h = Hash4(four), h3 = Hash3(four);
     const std::uint32_t e = s_.head[h], e2 = s_.head2[h], e3 = s_.head3[h3];
-    Push(h, base_ + static_cast<std::uint32_t>(p) + 1);
-    s_.head3[h3] = base_ + static_cast<std::uint32_t>(p) + 1;
+    Push(h, Stamp(p));
+    s_.head3[h3] = Stamp(p);
     if (best >= limit) return 0;
     if (recent != 0 && recent <= p && here[best] == (here - recent)[best]) {
       const std::size_t len = CommonPrefix(here - recent, here, limit);
@@ -85,7 +85,7 @@ class FastFinder {
     if (p < long_end_) {
       const std::uint32_t h8 = Hash8(Load64(here));
       const std::uint32_t e8 = s_.head8[h8];
-      s_.head8[h8] = base_ + static_cast<std::uint32_t>(p) + 1;
+      s_.head8[h8] = Stamp(p);
       if (e8 > base_ && e8 != e) {
         const std::uint8_t* there = chunk_ + (e8 - base_ - 1);
         if (best < limit && there[best] == here[best]) {
@@ -149,8 +149,10 @@ class FastFinder {
   std::size_t key_end() const { return key_end_; }
 
  private:
+  // Table entry for position p.
+  std::uint16_t Stamp(std::size_t p) const { return static_cast<std::uint16_t>(base_ + p + 1); }
   // Makes `entry` the latest of bucket h, the one before it the second.
-  void Push(std::uint32_t h, std::uint32_t entry) {
+  void Push(std::uint32_t h, std::uint16_t entry) {
     s_.head2[h] = s_.head[h];
     s_.head[h] = entry;
   }
