@@ -120,6 +120,18 @@ class Candidates {
     if (to > next_ + 1) next_ = to - 1;
   }
 
+  // False when no copy at p + 1 can be longer than `length`: the four bytes that would end
+  // such a copy occur nowhere before. (A copy from fewer than length - 3 bytes back is not
+  // seen, as its source's key is not in the tables yet; such short-period repeats are rare
+  // where a lazy step could gain.) Most lazy searches find nothing, and this answers many of
+  // them with one lookup.
+  bool MayExtend(std::size_t p, std::size_t length) {
+    const std::size_t key = p + length - 2;
+    if (key + 4 > n_) return true;
+    InsertUpTo(p + 1);
+    return s_.head[0][Hash4(chunk_ + key)] > base_;
+  }
+
   // Remembers the offset of a token just written.
   void NoteOffset(std::size_t offset) { recent_ = offset; }
 
@@ -226,7 +238,7 @@ std::size_t Encode(const std::uint8_t* chunk, std::size_t n, int depth, std::uin
     misses = 0;
     // A longer match one byte on is worth a literal now (no use looking when this one is as
     // long as a token at p + 1 could be).
-    if (match.length < MaxLength(p + 1)) {
+    if (match.length < MaxLength(p + 1) && candidates.MayExtend(p, match.length)) {
       const Match next = candidates.Find(p + 1, match.length);
       if (next.length > match.length) {
         writer.Literal(chunk[p]);
