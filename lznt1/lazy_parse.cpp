@@ -98,10 +98,10 @@ class Candidates {
     }
     bool walked = false;
     if (kLong && p + 8 <= n_) walked = Walk(1, Hash8(here), here, limit, 8, best, limit);
-    // A copy of eight bytes or more shares the 8-byte key, so the 4-byte chain only has
-    // shorter ones to offer: once one of seven is found (or none was on the 8-byte chain but
-    // seven are in hand) it has nothing better.
-    const std::size_t short_enough = std::min<std::size_t>(7, limit);
+    // A copy of eight bytes or more shares the 8-byte key, so with that chain walked the 4-byte
+    // chain only has shorter ones to offer: once one of seven is found (or none was on the
+    // 8-byte chain but seven are in hand) it has nothing better.
+    const std::size_t short_enough = kLong && p + 8 <= n_ ? std::min<std::size_t>(7, limit) : limit;
     if (!walked && best.length < short_enough) Walk(0, Hash4(here), here, limit, 4, best, short_enough);
     // (A place that copies across a run of eight or more shares this position's first eight
     // bytes, so without a match of eight there is no such place.)
