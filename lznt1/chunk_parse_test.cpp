@@ -221,5 +221,34 @@ TEST(HashParse, EncodesEachChunkAsWithFreshTablesAcrossStampWrap) {
   }
 }
 
+// The hash-chain parser with and without its 8-byte chain walks past a recent short copy to an
+// older long one: a block, a decoy holding its first twelve bytes, noise, and the block again.
+// Each search has one best answer here, so the lazy parse comes out as small as the optimal one.
+TEST(HashParse, WalksPastARecentShortCopyToAnOlderLongOne) {
+  std::mt19937 rng(11);
+  Bytes block(300), noise(50);
+  for (auto& b : block) b = static_cast<std::uint8_t>(rng());
+  for (auto& b : noise) b = static_cast<std::uint8_t>(rng());
+  Bytes chunk = block;
+  chunk.insert(chunk.end(), block.begin(), block.begin() + 12);
+  chunk.insert(chunk.end(), noise.begin(), noise.end());
+  chunk.insert(chunk.end(), block.begin(), block.end());
+
+  auto matches = std::make_unique<ChunkMatches>();
+  auto exact = std::make_unique<ExactFinderScratch>();
+  auto parse = std::make_unique<ParseScratch>();
+  const Bytes optimal = EncodeAndCheck(chunk, [&](const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+    FindLongestMatches(in, n, *matches, *exact);
+    return EncodeOptimal(in, n, *matches, out, *parse);
+  });
+  for (const bool long_keys : {true, false}) {
+    auto lazy = std::make_unique<LazyScratch>();
+    const Bytes data = EncodeAndCheck(chunk, [&](const std::uint8_t* in, std::size_t n, std::uint8_t* out) {
+      return EncodeLazy(in, n, LazyOptions{16, long_keys}, out, *lazy);
+    });
+    EXPECT_EQ(data.size(), optimal.size()) << "long keys " << long_keys;
+  }
+}
+
 }  // namespace
 }  // namespace lznt1
