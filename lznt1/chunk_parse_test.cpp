@@ -189,7 +189,8 @@ Bytes EncodeAndCheck(const Bytes& chunk, Encode&& encode) {
 }
 
 // The hash levels keep their tables from chunk to chunk, stamped per chunk instead of cleared;
-// what an earlier chunk left must change nothing, also when the stamps run out and start over.
+// what an earlier chunk left in them must change nothing, also when the stamps run out and start
+// over.
 TEST(HashParse, EncodesEachChunkAsWithFreshTablesAcrossStampWrap) {
   const std::vector<Bytes> chunks = RelatedChunks();
   // Each level's stamps run out at its own limit: 16 bits for the default level, 32 for fast.
