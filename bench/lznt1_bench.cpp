@@ -2,11 +2,11 @@
 // speed against memcpy, on a corpus built the same way on every run from files of the Wine and
 // MinGW packages, C headers, and generated zero-heavy and random data. Prints figures only.
 //
-// Speeds are the best of a few runs, in the process's CPU time (the codec is single-threaded,
-// and CPU time does not count the waits of a machine shared with other work); wall-clock figures
-// follow in brackets.
+// Speeds are the best of a few runs. On one thread they are in the process's CPU time (which
+// does not count the waits of a machine shared with other work), wall-clock figures following
+// in brackets; on all the machine's threads (or --threads N) they are wall-clock.
 //
-// usage: lznt1_bench [--quick] [--corpus-mb N] [--dump FILE]
+// usage: lznt1_bench [--quick] [--corpus-mb N] [--threads N] [--dump FILE]
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "lznt1/lznt1.h"
@@ -163,12 +164,14 @@ int main(int argc, char** argv) {
   std::size_t corpus_mb = 32;
   bool quick = false;
   std::string dump;
+  unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--quick")) quick = true;
     else if (!std::strcmp(argv[i], "--corpus-mb") && i + 1 < argc) corpus_mb = std::strtoul(argv[++i], nullptr, 10);
+    else if (!std::strcmp(argv[i], "--threads") && i + 1 < argc) threads = std::max(1ul, std::strtoul(argv[++i], nullptr, 10));
     else if (!std::strcmp(argv[i], "--dump") && i + 1 < argc) dump = argv[++i];
     else {
-      std::fprintf(stderr, "usage: lznt1_bench [--quick] [--corpus-mb N] [--dump FILE]\n");
+      std::fprintf(stderr, "usage: lznt1_bench [--quick] [--corpus-mb N] [--threads N] [--dump FILE]\n");
       return 2;
     }
   }
@@ -185,25 +188,32 @@ int main(int argc, char** argv) {
   struct Row {
     lznt1::Level level;
     std::size_t size = 0;
-    Timing time;
+    Timing one;   // on one thread
+    Timing many;  // on `threads`
     std::vector<std::size_t> part_sizes;
     Bytes stream;
   };
   std::vector<Row> rows = {{lznt1::Level::Max}, {lznt1::Level::Default}, {lznt1::Level::Fast}};
   for (Row& row : rows) {
-    row.time = BestTime(row.level == lznt1::Level::Max ? 1 : repeats,
-                        [&] { row.stream = lznt1::Compress(corpus.data(), corpus.size(), row.level); });
+    const int runs = row.level == lznt1::Level::Max ? 1 : repeats;
+    row.one = BestTime(runs, [&] { row.stream = lznt1::Compress(corpus.data(), corpus.size(), row.level, 1); });
+    Bytes stream;
+    row.many = BestTime(runs, [&] { stream = lznt1::Compress(corpus.data(), corpus.size(), row.level, threads); });
+    if (stream != row.stream) {
+      std::fprintf(stderr, "lznt1_bench: %s writes another stream on %u threads\n", lznt1::LevelName(row.level), threads);
+      return 1;
+    }
     row.size = row.stream.size();
     for (const Part& part : parts)
       row.part_sizes.push_back(lznt1::Compress(part.bytes.data(), part.bytes.size(), row.level).size());
   }
   const double optimal = static_cast<double>(rows[0].size);
-  std::printf("%-8s %11s %7s %10s %18s   per part (x optimal)\n", "level", "compressed", "ratio", "x optimal",
-              "MB/s cpu [wall]");
+  std::printf("%-8s %11s %7s %10s %24s %12s   per part (x optimal)\n", "level", "compressed", "ratio", "x optimal",
+              "MB/s 1 thread cpu [wall]", threads == 1 ? "" : (std::to_string(threads) + " threads").c_str());
   for (const Row& row : rows) {
-    std::printf("%-8s %11zu %7.4f %10.4f %9.1f [%6.1f]  ", lznt1::LevelName(row.level), row.size,
-                row.size / static_cast<double>(corpus.size()), row.size / optimal,
-                MBps(corpus.size(), row.time.cpu), MBps(corpus.size(), row.time.wall));
+    std::printf("%-8s %11zu %7.4f %10.4f %15.1f [%6.1f] %12.1f  ", lznt1::LevelName(row.level), row.size,
+                row.size / static_cast<double>(corpus.size()), row.size / optimal, MBps(corpus.size(), row.one.cpu),
+                MBps(corpus.size(), row.one.wall), MBps(corpus.size(), row.many.wall));
     for (std::size_t i = 0; i < parts.size(); ++i)
       std::printf(" %s %.4f", parts[i].name.c_str(), row.part_sizes[i] / static_cast<double>(rows[0].part_sizes[i]));
     std::printf("\n");
@@ -213,18 +223,28 @@ int main(int argc, char** argv) {
   const Timing copy_time = BestTime(quick ? 3 : 10, [&] { std::memcpy(copy.data(), corpus.data(), corpus.size()); });
   Bytes out(corpus.size());
   for (const Row& row : {rows[0], rows[2]}) {
-    lznt1::DecodeResult result{};
-    const Timing decode = BestTime(quick ? 3 : 10, [&] {
-      result = lznt1::Decompress(row.stream.data(), row.stream.size(), out.data(), out.size());
-    });
-    if (result.status != lznt1::DecodeStatus::Ok || result.size != corpus.size() ||
-        std::memcmp(out.data(), corpus.data(), corpus.size()) != 0) {
-      std::fprintf(stderr, "lznt1_bench: the %s stream does not decode to the corpus\n", lznt1::LevelName(row.level));
-      return 1;
+    for (unsigned n : {1u, threads}) {
+      lznt1::DecodeResult result{};
+      std::fill(out.begin(), out.end(), 0xA5);
+      const Timing decode = BestTime(quick ? 3 : 10, [&] {
+        result = lznt1::Decompress(row.stream.data(), row.stream.size(), out.data(), out.size(), n);
+      });
+      if (result.status != lznt1::DecodeStatus::Ok || result.size != corpus.size() ||
+          std::memcmp(out.data(), corpus.data(), corpus.size()) != 0) {
+        std::fprintf(stderr, "lznt1_bench: the %s stream does not decode to the corpus on %u threads\n",
+                     lznt1::LevelName(row.level), n);
+        return 1;
+      }
+      if (n == 1) {
+        std::printf("decoder  %9.1f MB/s cpu [%6.1f wall] on the %s stream, 1 thread; memcpy %.1f MB/s, %.3f of it\n",
+                    MBps(corpus.size(), decode.cpu), MBps(corpus.size(), decode.wall), lznt1::LevelName(row.level),
+                    MBps(corpus.size(), copy_time.cpu), copy_time.cpu / decode.cpu);
+      } else {
+        std::printf("decoder  %9.1f MB/s wall on the %s stream, %u threads\n", MBps(corpus.size(), decode.wall),
+                    lznt1::LevelName(row.level), n);
+      }
+      if (threads == 1) break;
     }
-    std::printf("decoder  %9.1f MB/s cpu [%6.1f wall] on the %s stream; memcpy %.1f MB/s, %.3f of it\n",
-                MBps(corpus.size(), decode.cpu), MBps(corpus.size(), decode.wall), lznt1::LevelName(row.level),
-                MBps(corpus.size(), copy_time.cpu), copy_time.cpu / decode.cpu);
   }
   return 0;
 }

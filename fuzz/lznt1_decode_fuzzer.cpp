@@ -1,7 +1,8 @@
 // The decoder on arbitrary bytes with an arbitrary capacity: it never reads or writes out of
 // bounds (the sanitizers watch both buffers, each sized exactly), never reports more than the
 // capacity, and its answer does not depend on spare room: the same stream decodes to the same
-// bytes in a buffer of exactly the reported size, and fails to fit one byte less.
+// bytes in a buffer of exactly the reported size, and fails to fit one byte less. Decoding on
+// one thread and on two (which splits a stream of enough chunks into blocks) agrees.
 //
 // Input: the capacity in two bytes (little endian, up to 16 chunks' worth), then the stream.
 #include <cstdint>
@@ -18,9 +19,9 @@ void Check(bool ok) {
 }
 
 lznt1::DecodeResult DecodeInto(const std::uint8_t* stream, std::size_t size, std::size_t capacity,
-                               std::unique_ptr<std::uint8_t[]>& out) {
+                               std::unique_ptr<std::uint8_t[]>& out, unsigned threads = 1) {
   out.reset(new std::uint8_t[capacity]);
-  return lznt1::Decompress(stream, size, out.get(), capacity);
+  return lznt1::Decompress(stream, size, out.get(), capacity, threads);
 }
 
 }  // namespace
@@ -38,6 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(r.size <= capacity);
   Check(r.status == lznt1::DecodeStatus::Ok || r.size == 0);
   Check(std::strlen(lznt1::DescribeStatus(r.status)) > 0);
+  std::unique_ptr<std::uint8_t[]> threaded;
+  const lznt1::DecodeResult two = DecodeInto(stream.get(), stream_size, capacity, threaded, 2);
+  Check(two.status == r.status && two.size == r.size);
+  Check(r.size == 0 || std::memcmp(first.get(), threaded.get(), r.size) == 0);
   if (r.status != lznt1::DecodeStatus::Ok) return 0;
   Check(r.size <= lznt1::DecodedSizeBound(stream.get(), stream_size));
 

@@ -122,6 +122,30 @@ TEST(Compress, AChunkAfterIncompressibleOnesCompressesAsWellAsAlone) {
   }
 }
 
+// Chunks are spread over threads in blocks; the stream must not depend on how many there are,
+// nor on which thread got which block (for the payload form either, which reorders nothing but
+// stores the most compressible chunks as they are).
+TEST(Compress, TheStreamIsTheSameOnAnyNumberOfThreads) {
+  const TestInput inputs[] = {{"mixture", testutil::Mixture(150 * 4096 + 123)}, {"zeros", Bytes(130 * 4096, 0)}};
+  for (const TestInput& input : inputs) {
+    for (Level level : kLevels) {
+      const Bytes one = Compress(input.bytes.data(), input.bytes.size(), level, 1);
+      DecodeStatus status;
+      ASSERT_TRUE(Decode(one, input.bytes.size(), status) == input.bytes) << input.name << " at " << LevelName(level);
+      Bytes payload_one;
+      std::string error;
+      ASSERT_TRUE(CompressPayload(input.bytes.data(), input.bytes.size(), level, payload_one, error, 1)) << error;
+      for (unsigned threads : {0u, 2u, 3u, 8u}) {
+        EXPECT_TRUE(Compress(input.bytes.data(), input.bytes.size(), level, threads) == one)
+            << input.name << " at " << LevelName(level) << " on " << threads << " threads";
+        Bytes payload;
+        ASSERT_TRUE(CompressPayload(input.bytes.data(), input.bytes.size(), level, payload, error, threads)) << error;
+        EXPECT_TRUE(payload == payload_one) << input.name << " at " << LevelName(level) << " on " << threads << " threads";
+      }
+    }
+  }
+}
+
 TEST(Compress, MaxIsNeverLargerThanTheOtherLevels) {
   std::vector<TestInput> inputs = testutil::GeneratedInputs();
   for (TestInput& sample : testutil::PeSamples(64 * 1024)) inputs.push_back(std::move(sample));

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <vector>
 
 #include "lznt1/format.h"
 #include "lznt1/lznt1.h"
+#include "lznt1/parallel.h"
 
 namespace lznt1 {
 namespace {
@@ -126,26 +128,25 @@ inline void CopyMatchWide(std::uint8_t* to, std::size_t offset, std::size_t leng
   return DecodeStatus::Ok;
 }
 
-}  // namespace
-
-DecodeResult Decompress(const std::uint8_t* in, std::size_t in_size, std::uint8_t* out,
-                        std::size_t capacity) {
-  const std::uint8_t* src = in;
-  const std::uint8_t* const end = in + in_size;
-  std::size_t size = 0;
-  while (end - src >= 2) {
+// Decodes the chunks from src up to `stop` (a chunk start, or the stream's end) to out[size...],
+// keeping inside out[0, limit); `end` is the stream's end, where a chunk looks for the next one.
+// Advances `size` past what was decoded.
+DecodeStatus DecodeChunks(const std::uint8_t* src, const std::uint8_t* stop, const std::uint8_t* end,
+                          std::uint8_t* out, std::size_t limit, std::size_t& size) {
+  while (src < stop && end - src >= 2) {
     const std::uint16_t header = Load16(src);
     if (header == 0) break;
-    if ((header & kSignatureMask) != kSignature) return {DecodeStatus::BadChunkHeader, 0};
+    if ((header & kSignatureMask) != kSignature) return DecodeStatus::BadChunkHeader;
     const std::size_t data_size = (header & (kChunk - 1)) + 1;
     src += 2;
-    if (static_cast<std::size_t>(end - src) < data_size) return {DecodeStatus::TruncatedChunk, 0};
+    if (static_cast<std::size_t>(end - src) < data_size) return DecodeStatus::TruncatedChunk;
+    const std::size_t room = limit > size ? limit - size : 0;
     std::size_t produced = 0;
     if (header & kCompressed) {
-      const DecodeStatus status = DecodeChunk(src, src + data_size, out + size, capacity - size, produced);
-      if (status != DecodeStatus::Ok) return {status, 0};
+      const DecodeStatus status = DecodeChunk(src, src + data_size, out + size, room, produced);
+      if (status != DecodeStatus::Ok) return status;
     } else {
-      if (data_size > capacity - size) return {DecodeStatus::OutputTooSmall, 0};
+      if (data_size > room) return DecodeStatus::OutputTooSmall;
       std::memcpy(out + size, src, data_size);
       produced = data_size;
     }
@@ -155,12 +156,68 @@ DecodeResult Decompress(const std::uint8_t* in, std::size_t in_size, std::uint8_
     const bool more = end - src >= 2 && Load16(src) != 0;
     if (more && produced < kChunk) {
       const std::size_t pad = kChunk - produced;
-      if (pad > capacity - size) return {DecodeStatus::OutputTooSmall, 0};
+      if (pad > room - produced) return DecodeStatus::OutputTooSmall;
       std::memset(out + size, 0, pad);
       size += pad;
     }
   }
-  if (src != end && end - src < 2) return {DecodeStatus::TruncatedChunk, 0};
+  if (stop == end && src != end && end - src < 2) return DecodeStatus::TruncatedChunk;
+  return DecodeStatus::Ok;
+}
+
+// Where each chunk of the stream starts, up to the end of the input, a zero header, or a header
+// that is bad or runs past the input (which the decoding then meets and reports).
+std::vector<std::size_t> ChunkStarts(const std::uint8_t* in, std::size_t in_size) {
+  std::vector<std::size_t> starts;
+  starts.reserve(in_size / 1024 + 1);
+  std::size_t at = 0;
+  while (in_size - at >= 2) {
+    const std::uint16_t header = Load16(in + at);
+    if (header == 0 || (header & kSignatureMask) != kSignature) break;
+    const std::size_t next = at + 2 + (header & (kChunk - 1)) + 1;
+    if (next > in_size) break;
+    starts.push_back(at);
+    at = next;
+  }
+  return starts;
+}
+
+}  // namespace
+
+DecodeResult Decompress(const std::uint8_t* in, std::size_t in_size, std::uint8_t* out,
+                        std::size_t capacity, unsigned threads) {
+  const std::uint8_t* const end = in + in_size;
+  // Threads need two blocks of chunks (of three bytes at least); the headers say where each
+  // chunk starts.
+  std::vector<std::size_t> starts;
+  if (threads != 1 && in_size >= 2 * kChunksPerBlock * 3) starts = ChunkStarts(in, in_size);
+  const std::size_t blocks = (starts.size() + kChunksPerBlock - 1) / kChunksPerBlock;
+  const unsigned workers = WorkerCount(threads, blocks);
+  if (workers <= 1) {
+    std::size_t size = 0;
+    const DecodeStatus status = DecodeChunks(in, end, end, out, capacity, size);
+    return {status, status == DecodeStatus::Ok ? size : 0};
+  }
+
+  // Every chunk followed by another decodes to exactly 4096 bytes (padded, or it is an error),
+  // so chunk c starts at c * 4096 and blocks of chunks decode on their own. A block stops at the
+  // next one's output, so no thread writes where another does; the last block runs to the end
+  // of the stream and meets whatever ends it. Each chunk gets the same outcome as in one pass,
+  // so the earliest block's error is the one a single pass would have stopped at.
+  std::vector<DecodeStatus> status(blocks, DecodeStatus::Ok);
+  std::size_t size = 0;
+  RunBlocks(blocks, workers, [&](unsigned, std::size_t b) {
+    const std::size_t first = b * kChunksPerBlock;
+    const bool last = b + 1 == blocks;
+    const std::size_t stop_chunk = first + kChunksPerBlock;
+    const std::uint8_t* const stop = last ? end : in + starts[stop_chunk];
+    const std::size_t limit = last ? capacity : std::min(capacity, stop_chunk * kChunk);
+    std::size_t at = first * kChunk;
+    status[b] = DecodeChunks(in + starts[first], stop, end, out, limit, at);
+    if (last) size = at;
+  });
+  for (DecodeStatus s : status)
+    if (s != DecodeStatus::Ok) return {s, 0};
   return {DecodeStatus::Ok, size};
 }
 

@@ -214,6 +214,70 @@ TEST(Decompress, ReportsOutputThatDoesNotFitInsteadOfCuttingItShort) {
   }
 }
 
+// Threads decode blocks of chunks side by side, each chunk at 4096 times its index. Whatever
+// the stream holds and wherever it goes wrong, they must give what one pass gives: the same
+// status and size, the same bytes up to the chunk that fails, and nothing past the capacity.
+TEST(Decompress, AnyNumberOfThreadsGivesWhatOnePassGives) {
+  constexpr std::size_t kChunks = 200;  // a little over three blocks of 64
+  const Bytes content = testutil::Mixture(kChunks * 4096);
+  std::vector<Bytes> chunks;
+  for (std::size_t c = 0; c < kChunks; ++c) chunks.push_back(Compress(content.data() + c * 4096, 4096, Level::Fast));
+  chunks[10] = ChunkBuilder().Literals("short, so padded").Chunk();
+  chunks[64] = StoredChunk(Text("stored and short"));
+  const Bytes last_whole = chunks.back();
+
+  struct Fault {
+    const char* name;
+    std::size_t chunk;  // where it goes wrong (kChunks: nowhere)
+    Bytes replacement;  // of that chunk
+  };
+  const Bytes bad_header = {0x02, 0x20, 'a', 'b', 'c'};
+  const Bytes bad_offset = ChunkBuilder().Literals("abc").Copy(4, 3).Chunk();
+  const Bytes too_large = ChunkBuilder().Literals("a").Copy(1, 4098).Chunk();
+  const Bytes cut_short(last_whole.begin(), last_whole.end() - 1);
+  Bytes trailing_byte = last_whole;
+  trailing_byte.push_back(0x41);
+  const Fault faults[] = {
+      {"none", kChunks, {}},
+      {"bad header first", 0, bad_header},
+      {"bad header ending a block", 63, bad_header},
+      {"bad header starting a block", 64, bad_header},
+      {"bad header in the last block", 150, bad_header},
+      {"bad offset starting a block", 128, bad_offset},
+      {"bad offset mid-block", 100, bad_offset},
+      {"too large ending a block", 127, too_large},
+      {"zero header ends the stream early", 90, {0x00, 0x00}},
+      {"last chunk cut short", kChunks - 1, cut_short},
+      {"a byte after the last chunk", kChunks - 1, trailing_byte},
+  };
+  const std::size_t full = (kChunks - 1) * 4096 + 4096;
+  for (const Fault& fault : faults) {
+    std::vector<Bytes> parts = chunks;
+    if (fault.chunk < kChunks) parts[fault.chunk] = fault.replacement;
+    Bytes stream;
+    for (const Bytes& part : parts) stream.insert(stream.end(), part.begin(), part.end());
+    for (std::size_t capacity : {full, full - 1, 64 * std::size_t{4096}, 64 * std::size_t{4096} + 5, 2 * full}) {
+      constexpr std::size_t kGuard = 64;
+      Bytes one(capacity + kGuard, 0xEE);
+      const DecodeResult expected = Decompress(stream.data(), stream.size(), one.data(), capacity, 1);
+      // Everything before the chunk that fails, or the chunk that does not fit, was written.
+      const std::size_t written = expected.status == DecodeStatus::Ok
+                                      ? expected.size
+                                      : std::min(fault.chunk, capacity / 4096) * 4096;
+      for (unsigned threads : {0u, 2u, 3u, 7u}) {
+        Bytes out(capacity + kGuard, 0xEE);
+        const DecodeResult r = Decompress(stream.data(), stream.size(), out.data(), capacity, threads);
+        const std::string where = std::string(fault.name) + ", capacity " + std::to_string(capacity) + ", " +
+                                  std::to_string(threads) + " threads";
+        EXPECT_EQ(r.status, expected.status) << where << ": " << DescribeStatus(r.status);
+        EXPECT_EQ(r.size, expected.size) << where;
+        EXPECT_TRUE(std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(written), one.begin())) << where;
+        EXPECT_TRUE(std::all_of(out.end() - kGuard, out.end(), [](std::uint8_t b) { return b == 0xEE; })) << where;
+      }
+    }
+  }
+}
+
 TEST(Decompress, DescribesEveryStatusDifferently) {
   const DecodeStatus all[] = {DecodeStatus::Ok, DecodeStatus::BadChunkHeader, DecodeStatus::TruncatedChunk,
                               DecodeStatus::BadOffset, DecodeStatus::ChunkTooLarge, DecodeStatus::OutputTooSmall};

@@ -37,9 +37,11 @@ struct DecodeResult {
 // the input or at a zero chunk header. A chunk that decodes to fewer than 4096 bytes and is
 // followed by another chunk is padded with zero bytes to 4096, as Windows 7 and later and Wine
 // do. Never writes past out + capacity; never returns a cut-off result: output that does not
-// fit is OutputTooSmall. Bytes written before an error are left in `out`.
+// fit is OutputTooSmall. Threads as for Compress: the result is the same whatever the count.
+// After an error `out` holds what was decoded before it, and with more than one thread perhaps
+// some of what follows it.
 DecodeResult Decompress(const std::uint8_t* in, std::size_t in_size, std::uint8_t* out,
-                        std::size_t capacity);
+                        std::size_t capacity, unsigned threads = 0);
 
 // An upper bound of what Decompress can produce from this stream (4096 per chunk header met
 // while walking the chunks), for sizing an output buffer when the real size is not known.
@@ -50,15 +52,17 @@ const char* DescribeStatus(DecodeStatus status);
 
 // Compresses in[0, size) into one stream (empty input gives an empty stream). Every chunk holds
 // 4096 input bytes except the last; a chunk is stored uncompressed when compressing it would
-// not make it smaller.
-std::vector<std::uint8_t> Compress(const std::uint8_t* in, std::size_t size, Level level);
+// not make it smaller. Runs on up to `threads` threads (0: one per processor; 1: only the
+// caller's); the stream is the same whatever the count.
+std::vector<std::uint8_t> Compress(const std::uint8_t* in, std::size_t size, Level level, unsigned threads = 0);
 
 // Compresses a payload for the bootstrapper: like Compress, but the content is at most four
 // times as long as the stream (the stub decodes into a buffer of 4 x the stream's length), so
 // the most compressible chunks are stored uncompressed where needed. False with `error` set for
-// empty input, which the stub cannot deliver. `out` is replaced on success.
+// empty input, which the stub cannot deliver. `out` is replaced on success. Threads as for
+// Compress.
 [[nodiscard]] bool CompressPayload(const std::uint8_t* in, std::size_t size, Level level,
-                                   std::vector<std::uint8_t>& out, std::string& error);
+                                   std::vector<std::uint8_t>& out, std::string& error, unsigned threads = 0);
 
 // Reads a level name: "fast", "default" or "max". False (level unchanged) for anything else.
 [[nodiscard]] bool ParseLevel(std::string_view name, Level& level);

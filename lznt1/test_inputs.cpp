@@ -45,6 +45,15 @@ std::vector<TestInput> GeneratedInputs() {
   return inputs;
 }
 
+Bytes Mixture(std::size_t size) {
+  const std::vector<TestInput> inputs = GeneratedInputs();
+  Bytes out;
+  while (out.size() < size)
+    for (const TestInput& input : inputs) out.insert(out.end(), input.bytes.begin(), input.bytes.end());
+  out.resize(size);
+  return out;
+}
+
 std::vector<TestInput> PeSamples(std::size_t max_size) {
   static const char* const kPaths[] = {
       "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/kernel32.dll",

@@ -19,6 +19,10 @@ struct TestInput {
 // (including 4095, 4096 and 4097 bytes). Deterministic.
 std::vector<TestInput> GeneratedInputs();
 
+// `size` bytes of the generated inputs one after another (repeated as often as needed): every
+// kind of data, over enough chunks for several blocks of work when `size` is large.
+Bytes Mixture(std::size_t size);
+
 // PE files from the Wine and MinGW packages that exist here (possibly none), each cut to at
 // most `max_size` bytes. On Windows (under Wine) the Unix paths are read through drive Z:.
 std::vector<TestInput> PeSamples(std::size_t max_size);
