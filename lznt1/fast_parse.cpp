@@ -65,7 +65,7 @@ class FastFinder {
 
   // The longest match at p (0 < p, p + 4 <= n) among the candidates, then adds p. `at_least`:
   // only longer ones count.
-  std::size_t Find(std::size_t p, std::size_t recent, std::size_t at_least, std::size_t& offset) {
+  [[gnu::always_inline]] std::size_t Find(std::size_t p, std::size_t recent, std::size_t at_least, std::size_t& offset) {
     const std::uint8_t* here = chunk_ + p;
     const std::uint32_t four = Load32(here);
     const std::size_t limit = std::min(MaxLength(p), n_ - p);

@@ -58,7 +58,7 @@ class Candidates {
   }
 
   // Adds positions [next_, to) to the tables.
-  void InsertUpTo(std::size_t to) {
+  [[gnu::always_inline]] void InsertUpTo(std::size_t to) {
     // Keys read up to 8 bytes; near the chunk's end only the keys that fit are added.
     const std::size_t bulk_end = std::min(to, n_ >= 8 ? n_ - 7 : 0);
     for (; next_ < bulk_end; ++next_) {
@@ -78,7 +78,7 @@ class Candidates {
   }
 
   // Longest match at p longer than `at_least` that the tables offer (a length below 3: none).
-  Match Find(std::size_t p, std::size_t at_least) {
+  [[gnu::always_inline]] Match Find(std::size_t p, std::size_t at_least) {
     InsertUpTo(p);
     if (p == 0 || p + kMinMatch > n_) return {};
     if (p + 4 > n_) return FindNearEnd(p, at_least);
