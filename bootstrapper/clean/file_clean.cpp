@@ -16,11 +16,11 @@ namespace {
 // MAX_PATH: the temporary path as returned, and again after expansion.
 constexpr DWORD kPathBuffer = 260;
 
+}  // namespace
+
 bool DrawSystemRandom(std::uint32_t& value) {
   return ::RtlGenRandom(&value, sizeof value) != FALSE;
 }
-
-}  // namespace
 
 std::u16string MakeMoveAsideTarget(std::u16string_view extension) {
   wchar_t temp[kPathBuffer] = {};

@@ -3,6 +3,7 @@
 // restart. Win32 only.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -21,5 +22,8 @@ namespace boot {
 // when there is no usable temporary path, the generator fails, or the target would be longer
 // than 259 characters.
 std::u16string MakeMoveAsideTarget(std::u16string_view extension);
+
+// One value from the system's strong random generator (RtlGenRandom); false when it fails.
+bool DrawSystemRandom(std::uint32_t& value);
 
 }  // namespace boot

@@ -43,6 +43,7 @@ bool DeleteKeyTree(HKEY root, wchar_t (&key_path)[kKeyPathBufferSize]) {
   }
   if (open_status != ERROR_SUCCESS) {
     WriteLog(u"Error opening key.");
+    ::SetLastError(static_cast<DWORD>(open_status));
     return false;
   }
   UniqueKey key(opened);
@@ -51,7 +52,10 @@ bool DeleteKeyTree(HKEY root, wchar_t (&key_path)[kKeyPathBufferSize]) {
   std::size_t end = static_cast<std::size_t>(::lstrlenW(key_path));
   if (end == 0 || key_path[end - 1] != L'\\') {
     // No room for the separator means no room for any child either.
-    if (end + 1 >= kKeyPathBufferSize) return false;
+    if (end + 1 >= kKeyPathBufferSize) {
+      ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+      return false;
+    }
     key_path[end++] = L'\\';
     key_path[end] = L'\0';
   }
@@ -74,7 +78,9 @@ bool DeleteKeyTree(HKEY root, wchar_t (&key_path)[kKeyPathBufferSize]) {
   // Drop the separator (appended here or already in the path) for the key's own deletion.
   key_path[end - 1] = L'\0';
   key.reset();
-  return ::RegDeleteKeyW(root, key_path) == ERROR_SUCCESS;
+  const LSTATUS status = ::RegDeleteKeyW(root, key_path);
+  if (status != ERROR_SUCCESS) ::SetLastError(static_cast<DWORD>(status));
+  return status == ERROR_SUCCESS;
 }
 
 bool CleanRegistry(const std::u16string& path) {
@@ -83,15 +89,20 @@ bool CleanRegistry(const std::u16string& path) {
   const RegistryRootMatch match = MatchRegistryRoot(path);
   if (!match.found) {
     WriteLog(u"Unknown root");
+    ::SetLastError(ERROR_INVALID_NAME);
     return false;
   }
   if (path.size() <= match.subkey_start) {
     WriteLog(u"Illegal name");
+    ::SetLastError(ERROR_INVALID_NAME);
     return false;
   }
   const std::u16string_view subkey = std::u16string_view(path).substr(match.subkey_start);
   // A cut path names some other key; nothing is deleted.
-  if (subkey.size() >= kKeyPathBufferSize) return false;
+  if (subkey.size() >= kKeyPathBufferSize) {
+    ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
 
   wchar_t key_path[kKeyPathBufferSize] = {};
   std::copy(subkey.begin(), subkey.end(), key_path);

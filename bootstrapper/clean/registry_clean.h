@@ -17,7 +17,8 @@ inline constexpr std::size_t kKeyPathBufferSize = 520;
 // the four root names starts the path; "Illegal name" and false when nothing follows the root
 // name and its separator) and deletes the key tree. True when the tree is gone, also when it was
 // never there ("Key not found."). A subkey path longer than 519 characters is false without any
-// deletion. Forward slashes are part of key names, not separators.
+// deletion. Forward slashes are part of key names, not separators. On false the last error says
+// why.
 [[nodiscard]] bool CleanRegistry(const std::u16string& path);
 
 // Deletes `key_path` under `root` with all its subkeys, leaves first. `key_path` is the shared

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "bootstrapper/common/decimal.h"
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/diag/error_box.h"
 
@@ -76,6 +77,12 @@ void WriteLog(std::u16string_view entry) {
     ShowErrorBox(text.c_str(), error);
     DropLog();
   }
+}
+
+void WriteErrorLog(unsigned long code) {
+  std::wstring description = DescribeSystemError(code);
+  if (description.empty()) description = L"(Unknown error)";
+  WriteLog(u"Error " + ToDecimal(code) + u": " + ToU16(description));
 }
 
 void CloseDebugLogForTesting() {

@@ -16,6 +16,10 @@ void OpenDebugLog();
 // write or flush shows the error box, closes the log and drops every later entry silently.
 void WriteLog(std::u16string_view entry);
 
+// Writes "Error " + code + ": " + the system's description of it ("(Unknown error)" when there
+// is none): the line the safe run adds after each failure line.
+void WriteErrorLog(unsigned long code);
+
 // The log file name for a local time, e.g. DebugLogs\20261206_044815_upd.txt (33 characters).
 std::wstring FormatLogFileName(int year, int month, int day, int hour, int minute, int second);
 

@@ -7,6 +7,10 @@
 
 namespace boot {
 
+// The system's description of `code` (FormatMessageW), without the line break it ends with;
+// empty when the system has none.
+std::wstring DescribeSystemError(DWORD code);
+
 // The box text: "<text>, error code: <code as signed decimal>\nError message: <system text>",
 // with "(Unknown error)" when the system has no description. Formatted by wsprintfW, which stops
 // at 1024 characters, so a longer text is cut there and never overruns.

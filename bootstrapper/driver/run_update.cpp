@@ -12,6 +12,7 @@
 #include "bootstrapper/diag/debug_log.h"
 #include "bootstrapper/driver/command_line.h"
 #include "bootstrapper/driver/parent_wait.h"
+#include "bootstrapper/driver/safe_update.h"
 #include "bootstrapper/driver/staging.h"
 #include "bootstrapper/install/launcher.h"
 #include "bootstrapper/install/release_files.h"
@@ -19,7 +20,6 @@
 
 namespace boot {
 
-std::u16string BaseDirectory;
 std::uint32_t ParentProcessId = 0;
 
 namespace {
@@ -85,6 +85,7 @@ int RunUpdate(HINSTANCE instance) {
   WriteLog(u"Update to version " + manifest.version + u",with " +
            ToDecimal(manifest.updates.size()) + u" entries");
   WriteLog(kSeparator);
+  if (manifest.safe) return RunSafeUpdate(instance, manifest, ParentProcessId);
 
   // Every payload is in memory before anything on disk is touched.
   if (!StagePayloads(instance, manifest.updates)) return 0;

@@ -6,11 +6,10 @@
 #include <cstdint>
 #include <string>
 
+#include "bootstrapper/install/install_path.h"  // BaseDirectory, set here from -base
+
 namespace boot {
 
-// Install directory from -base; empty until the command line is read, never changed after.
-// Read only when joining manifest paths.
-extern std::u16string BaseDirectory;
 // Caller's process id from -ppid; 0 means no wait.
 extern std::uint32_t ParentProcessId;
 

@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <cstddef>
-#include <cstdint>
 #include <vector>
 
 #include "bootstrapper/manifest/manifest.h"
@@ -17,16 +15,10 @@ namespace boot {
 // into `payload` and writes "--- " + path + " --- CHECK". Returns true when every entry is
 // staged (at once for an empty list). Returns false after writing, for the first entry that
 // fails, "Invalid update entry: " + path (resource missing, empty, unloadable, or of another
-// size) or "Unable to decompress entry: " + path (see DecompressPayload); later entries are not
-// looked at, and payloads staged before stay in their entries.
+// size), "Unable to decompress entry: " + path (see DecompressPayload), or, for an entry with a
+// sha256, "Checksum failed for entry: " + path (other content) or "Unable to verify entry: " +
+// path (the system cannot hash); later entries are not looked at, and payloads staged before
+// stay in their entries.
 [[nodiscard]] bool StagePayloads(HMODULE module, std::vector<UpdateTask>& updates);
-
-// Decompresses one LZNT1 stream of `size` bytes at `data` with the system's RtlDecompressBuffer
-// (looked up in ntdll once per process). True with `out` replaced by the decompressed bytes
-// when the system reports success with 1 to 4 * size bytes. False, with `out` unchanged, when
-// the decompressor is missing, the stream is rejected or yields nothing, expands beyond
-// 4 * size, or is 1 GiB or longer (refused before anything is read or allocated).
-[[nodiscard]] bool DecompressPayload(const std::uint8_t* data, std::size_t size,
-                                     std::vector<std::uint8_t>& out);
 
 }  // namespace boot

@@ -1,4 +1,5 @@
 #include "bootstrapper/driver/staging.h"
+#include "bootstrapper/payload/payload.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

@@ -9,6 +9,14 @@ bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 }  // namespace
 
+bool IsAbsoluteWindowsPath(std::u16string_view path) {
+  if (path.size() >= 3 && path[1] == u':' && IsSeparator(path[2])) {
+    const char16_t drive = static_cast<char16_t>(path[0] | 0x20);
+    return drive >= u'a' && drive <= u'z';
+  }
+  return path.size() >= 3 && IsSeparator(path[0]) && IsSeparator(path[1]) && !IsSeparator(path[2]);
+}
+
 void NormalizeSlashes(std::u16string& path) { std::replace(path.begin(), path.end(), u'/', u'\\'); }
 
 std::u16string JoinInstallPath(std::u16string_view base, std::u16string_view relative) {

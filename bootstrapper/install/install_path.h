@@ -19,7 +19,16 @@ void NormalizeSlashes(std::u16string& path);
 // to the current directory and never starts at the root of the current drive or a UNC share.
 std::u16string JoinInstallPath(std::u16string_view base, std::u16string_view relative);
 
+// True for a path that names its place without the current drive or directory: a drive letter,
+// a colon and a separator ("C:\App", "c:/App"), or a UNC or device path ("\\server\share",
+// "\\?\C:\App"). "C:App", "\App" and "App" depend on the current drive or directory.
+bool IsAbsoluteWindowsPath(std::u16string_view path);
+
 #ifdef _WIN32
+// The install directory from -base: empty until the command line is read, never changed after.
+// Set by the run sequence, read when manifest paths are joined.
+extern std::u16string BaseDirectory;
+
 // JoinInstallPath(BaseDirectory, relative): the run's install directory from -base. Only valid
 // once the command line has been read. Win32 builds only.
 std::u16string JoinInstallPath(std::u16string_view relative);

@@ -47,6 +47,17 @@ INSTANTIATE_TEST_SUITE_P(
         JoinRow{u"", u"/app.exe", u"app.exe"},
         JoinRow{u"", u"\\\\srv\\share\\x", u"srv\\share\\x"}));
 
+TEST(IsAbsoluteWindowsPathTest, AcceptsOnlyPathsThatNeedNoCurrentDriveOrDirectory) {
+  for (const char16_t* path : {u"C:\\App", u"z:/", u"\\\\server\\share", u"//server/share",
+                               u"\\\\?\\C:\\App"}) {
+    EXPECT_TRUE(IsAbsoluteWindowsPath(path)) << testing::PrintToString(std::u16string(path));
+  }
+  for (const char16_t* path : {u"", u"C:", u"C:App", u"\\App", u"App\\x", u"1:\\x",
+                               u"\\\\\\x", u"..\\App"}) {
+    EXPECT_FALSE(IsAbsoluteWindowsPath(path)) << testing::PrintToString(std::u16string(path));
+  }
+}
+
 TEST(NormalizeSlashesTest, TurnsEverySlashIntoABackslashAndKeepsTheLength) {
   std::u16string path = u"/a//b\\c/ é/";
   NormalizeSlashes(path);

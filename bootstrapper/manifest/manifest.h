@@ -3,6 +3,7 @@
 // reader, so a package it accepts is exactly one the stub accepts.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,6 +26,10 @@ struct UpdateTask {
   std::int32_t rtype = 0;  // integer resource type of the payload (low 16 bits used)
   std::int32_t rid = 0;  // integer resource name of the payload (low 16 bits used)
   std::vector<std::uint8_t> payload;  // decompressed content, filled by staging
+  // SHA-256 of the decompressed content, from the optional "sha256" member (64 hex digits).
+  // When present, staging refuses content that does not match it.
+  bool has_sha256 = false;
+  std::array<std::uint8_t, 32> sha256{};
 };
 
 struct UpdateManifest {
@@ -32,6 +37,10 @@ struct UpdateManifest {
   std::u16string launcher;  // empty when the manifest names none
   std::vector<CleanTask> cleans;
   std::vector<UpdateTask> updates;
+  // "safe": true asks for the transactional run: staged on disk, verified, undone on failure.
+  // A safe manifest has a sha256 on every update and a size of at least 0; a size of 0 delivers
+  // an empty file and names no resource.
+  bool safe = false;
   bool valid = false;  // false: every other field is empty
 };
 
@@ -44,6 +53,9 @@ UpdateManifest ReadUpdateManifest(std::string_view text);
 // one U+FFFD per maximal invalid subpart, the way Windows' UTF-8 decoder substitutes; it never
 // fails.
 std::u16string Utf8ToUtf16(std::string_view text);
+
+// Reads exactly 64 hexadecimal digits (either case) into `out`; false for anything else.
+bool ParseSha256Hex(std::string_view text, std::array<std::uint8_t, 32>& out);
 
 // Encodes UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);

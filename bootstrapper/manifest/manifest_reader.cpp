@@ -39,6 +39,15 @@ bool ReadInt(const cJSON* object, const char* key, std::int32_t& out) {
   return true;
 }
 
+// The optional "sha256" member: absent is fine, anything but 64 hex digits is not.
+bool ReadSha256(const cJSON* object, UpdateTask& task) {
+  const cJSON* item = cJSON_GetObjectItem(object, "sha256");
+  if (item == nullptr) return true;
+  if (!cJSON_IsString(item) || item->valuestring == nullptr) return false;
+  task.has_sha256 = ParseSha256Hex(item->valuestring, task.sha256);
+  return task.has_sha256;
+}
+
 bool ReadCleanTasks(const cJSON* array, std::vector<CleanTask>& out) {
   const int n = cJSON_GetArraySize(array);
   std::vector<CleanTask> tasks;
@@ -68,7 +77,7 @@ bool ReadCleanTasks(const cJSON* array, std::vector<CleanTask>& out) {
   return true;
 }
 
-bool ReadUpdateTasks(const cJSON* array, std::vector<UpdateTask>& out) {
+bool ReadUpdateTasks(const cJSON* array, bool safe, std::vector<UpdateTask>& out) {
   const int n = cJSON_GetArraySize(array);
   std::vector<UpdateTask> tasks;
   tasks.reserve(static_cast<std::size_t>(n));
@@ -83,13 +92,35 @@ bool ReadUpdateTasks(const cJSON* array, std::vector<UpdateTask>& out) {
       return false;
     }
     task.size = size;  // sign-extended
+    if (!ReadSha256(entry, task)) return false;
+    // The safe run verifies every file it writes, and reads a size of 0 as an empty file.
+    if (safe && (!task.has_sha256 || task.size < 0)) return false;
     tasks.push_back(std::move(task));
   }
   out = std::move(tasks);
   return true;
 }
 
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 }  // namespace
+
+bool ParseSha256Hex(std::string_view text, std::array<std::uint8_t, 32>& out) {
+  if (text.size() != 64) return false;
+  std::array<std::uint8_t, 32> bytes{};
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const int high = HexDigitValue(text[2 * i]), low = HexDigitValue(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    bytes[i] = static_cast<std::uint8_t>(high * 16 + low);
+  }
+  out = bytes;
+  return true;
+}
 
 UpdateManifest ReadUpdateManifest(std::string_view text) {
   if (text.empty()) return {};
@@ -101,10 +132,17 @@ UpdateManifest ReadUpdateManifest(std::string_view text) {
   // A launcher of any other JSON type is simply no launcher.
   if (!ReadString(root.get(), "launcher", manifest.launcher)) manifest.launcher.clear();
 
+  // Optional; only true or false. Any other type is a typo that must not silently give the
+  // unprotected run.
+  if (const cJSON* safe = cJSON_GetObjectItem(root.get(), "safe")) {
+    if (!cJSON_IsBool(safe)) return {};
+    manifest.safe = cJSON_IsTrue(safe);
+  }
+
   const cJSON* cleans = cJSON_GetObjectItem(root.get(), "cleans");
   if (!cJSON_IsArray(cleans) || !ReadCleanTasks(cleans, manifest.cleans)) return {};
   const cJSON* updates = cJSON_GetObjectItem(root.get(), "updates");
-  if (!cJSON_IsArray(updates) || !ReadUpdateTasks(updates, manifest.updates) ||
+  if (!cJSON_IsArray(updates) || !ReadUpdateTasks(updates, manifest.safe, manifest.updates) ||
       manifest.updates.empty()) {
     return {};
   }

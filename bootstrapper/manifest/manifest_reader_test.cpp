@@ -124,6 +124,18 @@ INSTANTIATE_TEST_SUITE_P(
         ValidityRow{"UpdateRidMissing", Update(R"("path":"a","size":1,"rtype":1)"), false},
         ValidityRow{"UpdateRidBool", Update(R"("path":"a","size":1,"rtype":1,"rid":true)"), false},
         ValidityRow{"UpdateZeroAndNegativePass", Update(R"("path":"a","size":0,"rtype":-1,"rid":0)"), true},
+        // The safe run's members: a boolean "safe", and "sha256" as 64 hex digits, which the
+        // safe run requires on every entry (where a size of 0 is an empty file).
+        ValidityRow{"Sha256Good", Update(R"("path":"a","size":1,"rtype":1,"rid":1,"sha256":")" + std::string(64, 'A') + "\""), true},
+        ValidityRow{"Sha256Short", Update(R"("path":"a","size":1,"rtype":1,"rid":1,"sha256":")" + std::string(63, 'a') + "\""), false},
+        ValidityRow{"Sha256Long", Update(R"("path":"a","size":1,"rtype":1,"rid":1,"sha256":")" + std::string(65, 'a') + "\""), false},
+        ValidityRow{"Sha256NotHex", Update(R"("path":"a","size":1,"rtype":1,"rid":1,"sha256":")" + std::string(63, 'a') + "g\""), false},
+        ValidityRow{"Sha256Number", Update(R"("path":"a","size":1,"rtype":1,"rid":1,"sha256":12)"), false},
+        ValidityRow{"SafeFalseWithoutSha256", R"({"version":"1","safe":false,"cleans":[],"updates":)" + kUpd + "}", true},
+        ValidityRow{"SafeWithoutSha256", R"({"version":"1","safe":true,"cleans":[],"updates":)" + kUpd + "}", false},
+        ValidityRow{"SafeNotBoolean", R"({"version":"1","safe":1,"cleans":[],"updates":)" + kUpd + "}", false},
+        ValidityRow{"SafeEmptyFile", R"({"version":"1","safe":true,"cleans":[],"updates":[{"path":"a","size":0,"rtype":1,"rid":1,"sha256":")" + std::string(64, '0') + R"("}]})", true},
+        ValidityRow{"SafeNegativeSize", R"({"version":"1","safe":true,"cleans":[],"updates":[{"path":"a","size":-1,"rtype":1,"rid":1,"sha256":")" + std::string(64, '0') + R"("}]})", false},
         ValidityRow{"OneBadUpdateAmongGood",
                     Manifest("[]", R"([{"path":"a","size":1,"rtype":1,"rid":1},{"path":"b","size":1,"rtype":1}])"),
                     false}),
@@ -144,6 +156,21 @@ TEST(ManifestReaderTest, MatchesMemberNamesAndTypeWordsIgnoringCase) {
   EXPECT_EQ(m.cleans[2].kind, CleanKind::Registry);
   EXPECT_EQ(m.updates[0].rtype, 7);
   EXPECT_EQ(m.updates[0].rid, 8);
+}
+
+TEST(ManifestReaderTest, ReadsTheSafeFlagAndEachDigest) {
+  const UpdateManifest m = ReadUpdateManifest(
+      R"({"version":"1","SAFE":true,"cleans":[],"updates":[{"path":"a","size":3,"rtype":1,"rid":1,)"
+      R"("sha256":"00ff10Ab000000000000000000000000000000000000000000000000000000e1"}]})");
+  ASSERT_TRUE(m.valid);
+  EXPECT_TRUE(m.safe);
+  ASSERT_TRUE(m.updates[0].has_sha256);
+  EXPECT_EQ(m.updates[0].sha256[0], 0x00);
+  EXPECT_EQ(m.updates[0].sha256[1], 0xFF);
+  EXPECT_EQ(m.updates[0].sha256[3], 0xAB);
+  EXPECT_EQ(m.updates[0].sha256[31], 0xE1);
+  EXPECT_FALSE(ReadUpdateManifest(Manifest("[]")).safe);
+  EXPECT_FALSE(ReadUpdateManifest(Manifest("[]")).updates[0].has_sha256);
 }
 
 TEST(ManifestReaderTest, UsesTheFirstOfRepeatedMembersAndIgnoresUnknownOnes) {

@@ -1,0 +1,198 @@
+#include "bootstrapper/driver/safe_update.h"
+
+#include <string>
+#include <vector>
+
+#include "bootstrapper/clean/registry_clean.h"
+#include "bootstrapper/common/wide.h"
+#include "bootstrapper/diag/debug_log.h"
+#include "bootstrapper/driver/parent_wait.h"
+#include "bootstrapper/install/install_path.h"
+#include "bootstrapper/install/launcher.h"
+#include "bootstrapper/safe/disk_staging.h"
+#include "bootstrapper/safe/transaction.h"
+
+namespace boot {
+namespace {
+
+constexpr char16_t kSeparator[] = u"-------------------------------------";
+
+void LogFailure(const std::u16string& line, DWORD error) {
+  WriteLog(line);
+  WriteErrorLog(error);
+}
+
+// The install directory as a full path without a trailing separator, when -base names an
+// existing directory by an absolute path. False after the failure lines otherwise.
+bool ResolveInstallDirectory(const std::u16string& base, std::u16string& full) {
+  const std::u16string line = u"Install directory is not an existing absolute path: " + base;
+  if (!IsAbsoluteWindowsPath(base)) {
+    LogFailure(line, ERROR_BAD_PATHNAME);
+    return false;
+  }
+  full = FullInstallPath(base, u"");
+  const DWORD attributes = ::GetFileAttributesW(AsWide(full));
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    LogFailure(line, ::GetLastError());
+    return false;
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    LogFailure(line, ERROR_DIRECTORY);
+    return false;
+  }
+  return true;
+}
+
+class SafeRun {
+ public:
+  SafeRun(HINSTANCE instance, const UpdateManifest& manifest, std::uint32_t parent)
+      : instance_(instance), manifest_(manifest), parent_(parent) {}
+
+  int Run() {
+    std::u16string base;
+    if (!ResolveInstallDirectory(BaseDirectory, base)) return kSafeRolledBack;
+    switch (RecoverUnfinishedUpdate(base)) {
+      case Recovery::Failed:
+        return kSafeRollbackFailed;
+      case Recovery::NothingFound:
+      case Recovery::RolledBack:
+      case Recovery::Finished:
+        break;
+    }
+    if (!BeginTransaction(base, transaction_)) return Relaunch(kSafeRolledBack);
+    WriteLog(u"Safe update, journal " + transaction_.journal_path);
+
+    std::vector<StagedFile> staged;
+    if (!StagePayloadsToDisk(instance_, manifest_.updates, transaction_, staged)) {
+      return RollBack();
+    }
+    WriteLog(kSeparator);
+
+    WaitForParent();
+    WriteLog(u"Ok, Let's do update now");
+    if (!BackUpCleanTargets()) {
+      WriteLog(u"Clean task failed..");
+      return RollBack();
+    }
+    if (!SwapFiles(staged) || !MarkFilesInPlace(transaction_)) {
+      WriteLog(u"Update task failed...");
+      return RollBack();
+    }
+    if (!CleanRegistryKeys()) {
+      WriteLog(u"Clean task failed..");
+      return RollBack();
+    }
+    (void)FinishTransaction(transaction_);  // the update is done; leftovers go at restart
+
+    WriteLog(u"Updated, now startup the launcher");
+    if (!manifest_.launcher.empty() && !StartLauncher(manifest_.launcher)) {
+      WriteLog(u"Launch failed...");
+      return kSafeUpdated;
+    }
+    WriteLog(u"Done, Bye.");
+    return kSafeUpdated;
+  }
+
+  // Undoes whatever the run has done so far; the exit code follows from how that went.
+  int RollBack() {
+    WriteLog(u"Rolling back the update...");
+    if (!RollBackTransaction(transaction_)) {
+      WriteLog(u"Rollback failed, the journal is kept for the next run: " +
+               transaction_.journal_path);
+      return kSafeRollbackFailed;
+    }
+    WriteLog(u"Rolled back, the installation is as it was");
+    return Relaunch(kSafeRolledBack);
+  }
+
+ private:
+  void WaitForParent() {
+    if (parent_ != 0 && !waited_) WaitForParentExit(parent_);
+    waited_ = true;
+  }
+
+  // Starts the launcher the installation has (the application exited expecting to come back),
+  // once its process is gone.
+  int Relaunch(int code) {
+    WaitForParent();
+    if (!manifest_.launcher.empty() && !StartLauncher(manifest_.launcher)) {
+      WriteLog(u"Launch failed...");
+    }
+    return code;
+  }
+
+  // File and directory cleans: what exists is moved into the backup, in list order. A missing
+  // target, or one of the other kind, is done without a line, as in the compatible run.
+  bool BackUpCleanTargets() {
+    for (const CleanTask& task : manifest_.cleans) {
+      if (task.kind == CleanKind::Registry) continue;
+      const std::u16string full = FullInstallPath(transaction_.base, task.path);
+      const DWORD attributes = ::GetFileAttributesW(AsWide(full));
+      if (attributes == INVALID_FILE_ATTRIBUTES) continue;
+      const bool directory = attributes & FILE_ATTRIBUTE_DIRECTORY;
+      if (directory != (task.kind == CleanKind::Dir)) continue;
+      WriteLog((directory ? u"Back up folder " : u"Back up file ") + full);
+      if (!MoveIntoBackup(transaction_, full) && !task.fail_ok) return false;
+    }
+    return true;
+  }
+
+  // Each staged file to its target, in list order: what is there goes into the backup first.
+  bool SwapFiles(const std::vector<StagedFile>& staged) {
+    for (const StagedFile& file : staged) {
+      WriteLog(u"Release file " + file.target);
+      // A directory clean may have taken the staged file's folder into the backup with it.
+      const std::u16string temp = CurrentLocation(transaction_, file.temp);
+      if (!CreateMissingFolders(transaction_, ParentPath(file.target))) return false;
+      const DWORD attributes = ::GetFileAttributesW(AsWide(file.target));
+      if (attributes != INVALID_FILE_ATTRIBUTES) {
+        // Read-only says "do not replace"; Windows' own replace refuses it the same way.
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_READONLY)) {
+          LogFailure(u"Cannot replace read-only file " + file.target, ERROR_ACCESS_DENIED);
+          return false;
+        }
+        if (!MoveIntoBackup(transaction_, file.target)) return false;
+      }
+      if (!SwapIntoPlace(transaction_, temp, file.target)) return false;
+    }
+    return true;
+  }
+
+  // Registry cleans come last: they cannot be undone, so they run only once every file is in
+  // place. One that fails without fail_ok still rolls the files back.
+  bool CleanRegistryKeys() {
+    for (const CleanTask& task : manifest_.cleans) {
+      if (task.kind != CleanKind::Registry || CleanRegistry(task.path) || task.fail_ok) continue;
+      const DWORD error = ::GetLastError();
+      LogFailure(u"Clean " + task.path + u" failed", error != 0 ? error : ERROR_CANTWRITE);
+      return false;
+    }
+    return true;
+  }
+
+  HINSTANCE instance_;
+  const UpdateManifest& manifest_;
+  std::uint32_t parent_;
+  bool waited_ = false;
+  Transaction transaction_;
+};
+
+}  // namespace
+
+int RunSafeUpdate(HINSTANCE instance, const UpdateManifest& manifest, std::uint32_t parent) {
+  SafeRun run(instance, manifest, parent);
+  try {
+    return run.Run();
+  } catch (...) {
+    // Out of memory part way: what was done is in the journal, and is undone now rather than
+    // left for the next run. Should that fail too, the journal is still there for it.
+    try {
+      LogFailure(u"Unexpected failure, the update stops", ERROR_NOT_ENOUGH_MEMORY);
+      return run.RollBack();
+    } catch (...) {
+      return kSafeRollbackFailed;
+    }
+  }
+}
+
+}  // namespace boot
