@@ -1,0 +1,606 @@
+// Safe updates under Wine: bootpack packs real update exes (safe mode is its default), the test
+// runs them against prepared install folders and compares the whole install tree (names, bytes,
+// attributes) with what it must be: the release after a success, exactly the old tree after
+// any failure, and the release again when a run killed part way is followed by another.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bootstrapper/common/unique_handle.h"
+#include "bootstrapper/common/wide.h"
+#include "tests/support/artifacts.h"
+#include "tests/support/scratch_dir.h"
+
+namespace boot {
+namespace {
+
+using testutil::ReadFileBytes;
+using testutil::WriteFileBytes;
+using Lines = std::vector<std::u16string>;
+
+// Every file and folder under a folder: relative path -> attributes that matter and content.
+struct Entry {
+  DWORD attributes = 0;
+  std::string content;  // "<dir>" for a folder
+  bool operator==(const Entry&) const = default;
+};
+using Tree = std::map<std::wstring, Entry>;
+
+constexpr DWORD kKeptAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
+
+void AddToTree(const std::wstring& dir, const std::wstring& prefix, Tree& tree) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((dir + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const DWORD attributes = data.dwFileAttributes & kKeptAttributes;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+      tree[prefix + name] = {attributes, "<dir>"};
+      AddToTree(dir + L"\\" + name, prefix + name + L"\\", tree);
+    } else {
+      tree[prefix + name] = {attributes, ReadFileBytes(dir + L"\\" + name)};
+    }
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+}
+
+Tree SnapshotTree(const std::wstring& dir) {
+  Tree tree;
+  AddToTree(dir, L"", tree);
+  return tree;
+}
+
+std::string Describe(const Tree& tree) {
+  std::string text;
+  for (const auto& [path, entry] : tree) {
+    text += testutil::Narrow(path) + " (" + std::to_string(entry.attributes) + ", " +
+            std::to_string(entry.content.size()) + " bytes)\n";
+  }
+  return text;
+}
+
+// Bytes that do not compress: the packer stores them as they are, so a flipped byte in the
+// payload is a flipped byte in the file.
+std::string NoiseBytes(std::size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  unsigned state = seed;
+  for (char& c : bytes) {
+    state = state * 1103515245u + 12345u;
+    c = static_cast<char>(state >> 23);
+  }
+  return bytes;
+}
+
+bool Contains(const Lines& lines, const std::u16string& line) {
+  for (const std::u16string& l : lines) {
+    if (l == line) return true;
+  }
+  return false;
+}
+
+std::string Narrow(const Lines& lines) {
+  std::string text;
+  for (const std::u16string& l : lines) {
+    text += testutil::Narrow(std::wstring(AsWide(l))) + "\n";
+  }
+  return text;
+}
+
+UniqueFile HoldWithoutSharing(const std::wstring& path) {
+  return UniqueFile(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// Creates the folders of relative path `name` under `dir`.
+void MakeFolders(const std::wstring& dir, const std::wstring& name) {
+  for (std::size_t slash = name.find(L'\\'); slash != std::wstring::npos;
+       slash = name.find(L'\\', slash + 1)) {
+    ::CreateDirectoryW((dir + L"\\" + name.substr(0, slash)).c_str(), nullptr);
+  }
+}
+
+// Starts `command` in `directory` without waiting for it.
+UniqueProcess Start(const std::wstring& command, const std::wstring& directory, DWORD* pid = nullptr) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  std::wstring line = command;
+  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
+    return UniqueProcess();
+  }
+  ::CloseHandle(process.hThread);
+  if (pid != nullptr) *pid = process.dwProcessId;
+  return UniqueProcess(process.hProcess);
+}
+
+struct RunResult {
+  long exit_code = -1;
+  Lines lines;
+};
+
+// release\ (what bootpack packs), install\ (the installed application, the test application as
+// its launcher app.exe) and a run folder per run (the update's current directory: its log and
+// the launcher's marker).
+class SafeUpdateTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(::CreateDirectoryW(release_.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW(install_.c_str(), nullptr));
+  }
+
+  // Writes the files of a release and its package.json, and packs it into `exe`.
+  bool Pack(const std::map<std::wstring, std::string>& files, const std::string& description,
+            const std::wstring& exe, const std::wstring& flags = L"") {
+    const std::wstring dir = root_ / (L"release-" + std::to_wstring(++packs_));
+    ::CreateDirectoryW(dir.c_str(), nullptr);
+    for (const auto& [name, bytes] : files) {
+      MakeFolders(dir, name);
+      if (!WriteFileBytes(dir + L"\\" + name, bytes)) return false;
+    }
+    if (!WriteFileBytes(dir + L"\\package.json", description)) return false;
+    const std::wstring command = L"\"" + testutil::BootpackPath() + L"\" pack " + flags + L" --stub \"" +
+                                 testutil::StubPath() + L"\" --package \"" + dir +
+                                 L"\\package.json\" -o \"" + exe + L"\"";
+    return testutil::RunProcess(command, root_.path()) == 0;
+  }
+
+  // Writes `files` into the install folder (sub folders made as needed).
+  void Install(const std::map<std::wstring, std::string>& files) {
+    for (const auto& [name, bytes] : files) {
+      MakeFolders(install_, name);
+      ASSERT_TRUE(WriteFileBytes(install_ + L"\\" + name, bytes));
+    }
+  }
+
+  std::wstring NewRunDir() {
+    const std::wstring dir = root_ / (L"run-" + std::to_wstring(++runs_));
+    ::CreateDirectoryW(dir.c_str(), nullptr);
+    last_run_ = dir;
+    return dir;
+  }
+
+  std::wstring Command(const std::wstring& exe, const std::wstring& options = L"") const {
+    return L"\"" + exe + L"\" -update \"-base=" + install_ + L"\" " + options;
+  }
+
+  RunResult RunToEnd(const std::wstring& exe, const std::wstring& options = L"") {
+    return RunCommand(Command(exe, options));
+  }
+  RunResult RunCommand(const std::wstring& command) {
+    const std::wstring dir = NewRunDir();
+    RunResult run;
+    run.exit_code = testutil::RunProcess(command, dir, 120000);
+    run.lines = testutil::ReadLogLines(testutil::FindOnlyLog(dir));
+    return run;
+  }
+
+  // Starts `exe` and kills it `delay_ms` after its log shows a line that begins with `prefix`
+  // and ends with `suffix` (should it have ended by then, so be it). False when the run ended
+  // without that line.
+  bool KillWhenLogged(const std::wstring& exe, const std::u16string& prefix,
+                      const std::u16string& suffix, DWORD delay_ms,
+                      const std::wstring& options = L"") {
+    const std::wstring dir = NewRunDir();
+    UniqueProcess process = Start(Command(exe, options), dir);
+    if (!process) return false;
+    for (int i = 0; i < 6000; ++i) {
+      for (const std::u16string& line :
+           testutil::ReadLogLines(testutil::FindOnlyLog(dir))) {
+        if (line.size() >= prefix.size() + suffix.size() &&
+            line.compare(0, prefix.size(), prefix) == 0 &&
+            line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0) {
+          ::Sleep(delay_ms);
+          ::TerminateProcess(process.get(), 9);
+          ::WaitForSingleObject(process.get(), 30000);
+          return true;
+        }
+      }
+      if (::WaitForSingleObject(process.get(), 10) == WAIT_OBJECT_0) return false;
+    }
+    ::TerminateProcess(process.get(), 9);
+    return false;
+  }
+
+  // The launcher's marker in the last run's folder, waited for up to 30 s; empty when the
+  // launcher was not started.
+  bool LauncherStarted(DWORD wait_ms = 30000) const {
+    const std::wstring marker = last_run_ + L"\\launched.txt";
+    for (DWORD waited = 0; waited <= wait_ms; waited += 100) {
+      if (ReadFileBytes(marker).find("exe=") != std::string::npos) return true;
+      ::Sleep(100);
+    }
+    return false;
+  }
+
+  testutil::ScratchDir root_;
+  const std::wstring release_ = root_ / L"release";
+  std::wstring install_ = root_ / L"install";
+  const std::wstring update_exe_ = root_ / L"update.exe";
+  std::wstring last_run_;
+  int packs_ = 0;
+  int runs_ = 0;
+};
+
+const std::string kApp = ReadFileBytes(testutil::TestAppPath());
+// The new version of the launcher: the same program with a version note after its image.
+const std::string kNewApp = kApp + "version 2";
+
+// A release that adds nested folders and an empty file, replaces the launcher and a library,
+// and cleans a file, a folder that holds one of its new files, and a registry key.
+const std::map<std::wstring, std::string> kRelease = {
+    {L"app.exe", kNewApp},
+    {L"lib.dll", "library, version 2"},
+    {L"empty.txt", ""},
+    {L"data\\assets.pak", std::string(70000, 'a')},
+    {L"plugins\\codecs\\x.dll", "codec, version 2"},
+};
+const char kReleasePackage[] = R"({"version":"2.0","launcher":"app.exe",
+  "cleans":[{"path":"plugins","fail_ok":false,"type":"dir"},
+            {"path":"old.dll","fail_ok":false,"type":"file"},
+            {"path":"HKEY_CURRENT_USER\\Software\\BootSafeTest\\Cache","fail_ok":true,"type":"registry"}],
+  "updates":[{"path":"app.exe","source":"app.exe"},{"path":"lib.dll","source":"lib.dll"},
+             {"path":"empty.txt","source":"empty.txt"},
+             {"path":"data\\assets.pak","source":"data\\assets.pak"},
+             {"path":"plugins\\codecs\\x.dll","source":"plugins\\codecs\\x.dll"}]})";
+const std::map<std::wstring, std::string> kOldInstall = {
+    {L"app.exe", kApp},
+    {L"lib.dll", "library, version 1"},
+    {L"old.dll", "no longer shipped"},
+    {L"settings.ini", "kept by every update"},
+    {L"plugins\\old.dll", "an old plugin"},
+};
+
+// The install tree the release must leave behind.
+Tree ReleasedTree() {
+  return {{L"app.exe", {0, kNewApp}},
+          {L"lib.dll", {0, "library, version 2"}},
+          {L"empty.txt", {0, ""}},
+          {L"data", {FILE_ATTRIBUTE_DIRECTORY, "<dir>"}},
+          {L"data\\assets.pak", {0, std::string(70000, 'a')}},
+          {L"plugins", {FILE_ATTRIBUTE_DIRECTORY, "<dir>"}},
+          {L"plugins\\codecs", {FILE_ATTRIBUTE_DIRECTORY, "<dir>"}},
+          {L"plugins\\codecs\\x.dll", {0, "codec, version 2"}},
+          {L"settings.ini", {0, "kept by every update"}}};
+}
+
+class SafeReleaseTest : public SafeUpdateTest {
+ protected:
+  void SetUp() override {
+    SafeUpdateTest::SetUp();
+    ASSERT_TRUE(Pack(kRelease, kReleasePackage, update_exe_));
+    Install(kOldInstall);
+    // A hidden, read-only file that no update touches keeps both attributes.
+    ASSERT_TRUE(WriteFileBytes(install_ + L"\\notes.txt", "notes"));
+    ASSERT_TRUE(::SetFileAttributesW((install_ + L"\\notes.txt").c_str(),
+                                     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    before_ = SnapshotTree(install_);
+  }
+  void TearDown() override {
+    ::SetFileAttributesW((install_ + L"\\notes.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  Tree Released() const {
+    Tree tree = ReleasedTree();
+    tree[L"notes.txt"] = before_.at(L"notes.txt");
+    return tree;
+  }
+
+  Tree before_;
+};
+
+TEST_F(SafeReleaseTest, CreatesNewFoldersDeliversEmptyFilesAndLeavesNothingOfItself) {
+  const RunResult run = RunToEnd(update_exe_);
+  EXPECT_EQ(run.exit_code, 0) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), Released()) << Describe(SnapshotTree(install_));
+  ASSERT_GE(run.lines.size(), 5u);
+  EXPECT_EQ(run.lines[2], u"Update to version 2.0,with 5 entries");
+  EXPECT_TRUE(Contains(run.lines, u"--- empty.txt --- CHECK"));
+  EXPECT_EQ(run.lines.back(), u"Done, Bye.") << Narrow(run.lines);
+  EXPECT_TRUE(LauncherStarted());
+}
+
+// A fault, set up before the run (and undone after it), and the failure line the run must log.
+struct FaultRow {
+  const char* name;
+  void (*prepare)(const std::wstring& install);  // changes the installation, or null
+  const wchar_t* held;  // a file held open without sharing during the whole run, or null
+  std::u16string failure_line_prefix;
+};
+
+class SafeFaultTest : public SafeReleaseTest, public testing::WithParamInterface<FaultRow> {};
+
+// Every fault leaves the install tree exactly as it was and starts the old launcher.
+TEST_P(SafeFaultTest, LeavesTheInstallationAsItWasAndStartsTheOldLauncher) {
+  const FaultRow& row = GetParam();
+  if (row.prepare != nullptr) row.prepare(install_);
+  const Tree arranged = SnapshotTree(install_);
+  UniqueFile held;
+  if (row.held != nullptr) {
+    held = HoldWithoutSharing(install_ + L"\\" + row.held);
+    ASSERT_TRUE(held);
+  }
+  const RunResult run = RunToEnd(update_exe_);
+  held.reset();
+  EXPECT_EQ(run.exit_code, 1) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), arranged) << Describe(SnapshotTree(install_));
+  bool found = false;
+  for (std::size_t i = 0; i + 1 < run.lines.size(); ++i) {
+    if (run.lines[i].compare(0, row.failure_line_prefix.size(), row.failure_line_prefix) == 0) {
+      found = true;
+      EXPECT_EQ(run.lines[i + 1].compare(0, 6, u"Error "), 0) << Narrow(run.lines);
+    }
+  }
+  EXPECT_TRUE(found) << Narrow(run.lines);
+  EXPECT_TRUE(Contains(run.lines, u"Rolled back, the installation is as it was")) << Narrow(run.lines);
+  EXPECT_TRUE(LauncherStarted());
+  ::SetFileAttributesW((install_ + L"\\lib.dll").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SafeFaultTest,
+    testing::Values(
+        // Held for the whole run: longer than the retry time.
+        FaultRow{"TargetHeldOpen", nullptr, L"lib.dll", u"Cannot move "},
+        FaultRow{"CleanTargetHeldOpen", nullptr, L"old.dll", u"Cannot move "},
+        FaultRow{"ReadOnlyTarget",
+                 [](const std::wstring& install) {
+                   ::SetFileAttributesW((install + L"\\lib.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+                 },
+                 nullptr, u"Cannot replace read-only file "},
+        // A folder the release needs is a file in the installation.
+        FaultRow{"FileWhereAFolderGoes",
+                 [](const std::wstring& install) {
+                   WriteFileBytes(install + L"\\data", "a file named data");
+                 },
+                 nullptr, u"Cannot create folder "}),
+    [](const testing::TestParamInfo<FaultRow>& param) { return param.param.name; });
+
+TEST_F(SafeReleaseTest, AFileReleasedWithinTheRetryTimeIsReplaced) {
+  UniqueFile held = HoldWithoutSharing(install_ + L"\\lib.dll");
+  ASSERT_TRUE(held);
+  std::thread release([&] {
+    ::Sleep(2500);
+    held.reset();
+  });
+  const RunResult run = RunToEnd(update_exe_);
+  release.join();
+  EXPECT_EQ(run.exit_code, 0) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), Released()) << Describe(SnapshotTree(install_));
+}
+
+// A flipped bit in a payload is caught before anything is touched, in both modes.
+TEST_F(SafeUpdateTest, AFlippedBitInAPayloadStopsTheRunAtStaging) {
+  const std::string noise = NoiseBytes(10000, 7);
+  for (const bool compat : {false, true}) {
+    const std::wstring exe = root_ / (compat ? L"compat.exe" : L"safe.exe");
+    std::map<std::wstring, std::string> files = {{L"app.exe", kApp}, {L"data.bin", noise}};
+    const std::string package = R"({"version":"3","launcher":"app.exe","cleans":[],"updates":[
+        {"path":"app.exe","source":"app.exe"},{"path":"data.bin","source":"data.bin"}]})";
+    ASSERT_TRUE(Pack(files, package, exe, compat ? L"--compat" : L""));
+    // The second payload's bytes, one bit flipped inside its first (stored) chunk.
+    HMODULE image = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(image, nullptr);
+    HRSRC info = ::FindResourceW(image, MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(256));
+    ASSERT_NE(info, nullptr);
+    std::string stream(static_cast<const char*>(::LockResource(::LoadResource(image, info))),
+                       ::SizeofResource(image, info));
+    ::FreeLibrary(image);
+    stream[100] ^= 0x10;
+    const std::wstring broken = root_ / L"broken.exe";
+    ASSERT_TRUE(testutil::StampResources(exe, broken, {{256, 2, stream}}));
+
+    ASSERT_TRUE(WriteFileBytes(install_ + L"\\app.exe", kApp));
+    const Tree before = SnapshotTree(install_);
+    const RunResult run = RunToEnd(broken);
+    EXPECT_EQ(run.exit_code, compat ? 0 : 1) << Narrow(run.lines);
+    EXPECT_EQ(SnapshotTree(install_), before);
+    EXPECT_TRUE(Contains(run.lines, u"Checksum failed for entry: data.bin")) << Narrow(run.lines);
+    if (compat) {
+      EXPECT_EQ(run.lines.back(), u"Checksum failed for entry: data.bin");
+    } else {
+      EXPECT_TRUE(LauncherStarted());
+    }
+  }
+}
+
+// A registry clean that fails without fail_ok comes after every file is in place, and still
+// takes them all back.
+TEST_F(SafeReleaseTest, AFailingRegistryCleanRollsTheFilesBack) {
+  // A key path longer than the stub handles; packed as a placeholder, then put in the manifest.
+  const std::string fail_ok_key = R"(BootSafeTest\\Cache","fail_ok":true)";
+  std::string package = kReleasePackage;
+  package.replace(package.find(fail_ok_key), fail_ok_key.size(),
+                  R"(BootSafePlaceholder","fail_ok":false)");
+  const std::wstring exe = root_ / L"registry.exe";
+  ASSERT_TRUE(Pack(kRelease, package, exe));
+  HMODULE image = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(image, nullptr);
+  HRSRC info = ::FindResourceW(image, MAKEINTRESOURCEW(42), MAKEINTRESOURCEW(42));
+  ASSERT_NE(info, nullptr);
+  std::string manifest(static_cast<const char*>(::LockResource(::LoadResource(image, info))),
+                       ::SizeofResource(image, info));
+  ::FreeLibrary(image);
+  const std::size_t at = manifest.find("BootSafePlaceholder");
+  ASSERT_NE(at, std::string::npos) << manifest;
+  manifest.replace(at, 19, std::string(600, 'k'));
+  const std::wstring broken = root_ / L"broken.exe";
+  ASSERT_TRUE(testutil::StampResources(exe, broken, {{42, 42, manifest}}));
+
+  const RunResult run = RunToEnd(broken);
+  EXPECT_EQ(run.exit_code, 1) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), before_) << Describe(SnapshotTree(install_));
+  EXPECT_TRUE(Contains(run.lines, u"Rolled back, the installation is as it was")) << Narrow(run.lines);
+  EXPECT_TRUE(LauncherStarted());
+}
+
+TEST_F(SafeReleaseTest, AMissingOrRelativeBaseTouchesNothing) {
+  for (const std::wstring& base : {root_ / L"no-such-dir", std::wstring(L"install")}) {
+    const RunResult run = RunCommand(L"\"" + update_exe_ + L"\" -update \"-base=" + base + L"\"");
+    EXPECT_EQ(run.exit_code, 1) << Narrow(run.lines);
+    ASSERT_EQ(run.lines.size(), 6u) << Narrow(run.lines);
+    EXPECT_EQ(run.lines[4], u"Install directory is not an existing absolute path: " + ToU16(base));
+    EXPECT_EQ(run.lines[5].compare(0, 6, u"Error "), 0);
+    EXPECT_EQ(SnapshotTree(install_), before_);
+  }
+}
+
+// Killed at a point (when the log shows a line), then run again: the second run undoes the
+// first and applies the release, leaving no temporary file, backup or journal.
+struct KillRow {
+  const char* name;
+  const wchar_t* held;  // a file of the install held open so that the run waits there, or null
+  std::u16string prefix, suffix;  // the kill comes once the log shows a line like this
+  DWORD delay_ms;
+  bool unfinished;  // the kill surely left an unfinished run behind
+};
+
+class SafeKillTest : public SafeReleaseTest, public testing::WithParamInterface<KillRow> {};
+
+TEST_P(SafeKillTest, TheNextRunUndoesTheKilledOneAndAppliesTheRelease) {
+  const KillRow& row = GetParam();
+  // The caller, still running: the update waits for it after staging.
+  DWORD parent = 0;
+  const bool wait_for_parent = row.prefix == u"Make sure parent process ";
+  UniqueProcess sleeper;
+  std::wstring options;
+  if (wait_for_parent) {
+    sleeper = Start(L"\"" + testutil::TestAppPath() + L"\" sleep 60000", L"", &parent);
+    ASSERT_TRUE(sleeper);
+    options = L"-ppid=" + std::to_wstring(parent);
+  }
+  {
+    UniqueFile held;
+    if (row.held != nullptr) {
+      held = HoldWithoutSharing(install_ + L"\\" + row.held);
+      ASSERT_TRUE(held);
+    }
+    ASSERT_TRUE(KillWhenLogged(update_exe_, row.prefix, row.suffix, row.delay_ms, options));
+  }
+  if (sleeper) ::TerminateProcess(sleeper.get(), 0);
+  if (row.unfinished) {
+    EXPECT_TRUE(testutil::FileExists(install_ + L"\\bootstrapper.journal"));
+    EXPECT_NE(SnapshotTree(install_), before_);
+  }
+
+  const RunResult run = RunToEnd(update_exe_);
+  if (row.unfinished) {
+    EXPECT_TRUE(Contains(run.lines, u"Unfinished update rolled back")) << Narrow(run.lines);
+  }
+  EXPECT_EQ(run.exit_code, 0) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), Released()) << Describe(SnapshotTree(install_));
+  EXPECT_EQ(run.lines.back(), u"Done, Bye.") << Narrow(run.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SafeKillTest,
+    testing::Values(KillRow{"AfterStaging", nullptr, u"Make sure parent process ", u"", 200, true},
+                    // old.dll is held: the run waits after the plugins folder went to the backup.
+                    KillRow{"InTheCleans", L"old.dll", u"Back up file ", u"old.dll", 500, true},
+                    // lib.dll is held: the run waits after app.exe was swapped in.
+                    KillRow{"BetweenTwoSwaps", L"lib.dll", u"Release file ", u"lib.dll", 500, true},
+                    // Wherever the kill lands after the last swap: registry clean, backup
+                    // removal, journal removal, or already done.
+                    KillRow{"DuringCommit", nullptr, u"Release file ", u"x.dll", 0, false}),
+    [](const testing::TestParamInfo<KillRow>& param) { return param.param.name; });
+
+TEST_F(SafeReleaseTest, AnOlderUpdateAfterAKillFirstRollsBackThenAppliesItself) {
+  const std::wstring older = root_ / L"older.exe";
+  ASSERT_TRUE(Pack({{L"lib.dll", "library, version 1.5"}}, R"({"version":"1.5","launcher":"app.exe",
+      "cleans":[],"updates":[{"path":"lib.dll","source":"lib.dll"}]})", older));
+  {
+    UniqueFile held = HoldWithoutSharing(install_ + L"\\lib.dll");
+    ASSERT_TRUE(KillWhenLogged(update_exe_, u"Release file ", u"lib.dll", 500));
+  }
+  const RunResult run = RunToEnd(older);
+  EXPECT_EQ(run.exit_code, 0) << Narrow(run.lines);
+  EXPECT_TRUE(Contains(run.lines, u"Found an unfinished update, rolling it back")) << Narrow(run.lines);
+  EXPECT_TRUE(Contains(run.lines, u"Unfinished update rolled back"));
+  Tree expected = before_;
+  expected[L"lib.dll"].content = "library, version 1.5";
+  EXPECT_EQ(SnapshotTree(install_), expected) << Describe(SnapshotTree(install_));
+}
+
+// Disk full, on a real small file system (see safe_disk_full.sh): BOOT_SMALL_DIR names an empty
+// tmpfs of 256 KiB that becomes the install folder.
+class SafeDiskFullTest : public SafeUpdateTest {
+ protected:
+  void SetUp() override {
+    SafeUpdateTest::SetUp();
+    const char* small = std::getenv("BOOT_SMALL_DIR");
+    if (small == nullptr) GTEST_SKIP() << "needs BOOT_SMALL_DIR (run through safe_disk_full.sh)";
+    install_ = std::wstring(small, small + std::strlen(small));
+    Install({{L"lib.dll", "library, version 1"}, {L"readme.txt", "read me"}});
+    before_ = SnapshotTree(install_);
+  }
+
+  Tree before_;
+};
+
+TEST_F(SafeDiskFullTest, WhileStagingNothingIsTouched) {
+  ASSERT_TRUE(Pack({{L"lib.dll", "library, version 2"}, {L"big.bin", NoiseBytes(400000, 3)}},
+                   R"({"version":"2","cleans":[{"path":"readme.txt","fail_ok":false,"type":"file"}],
+        "updates":[{"path":"lib.dll","source":"lib.dll"},{"path":"big.bin","source":"big.bin"}]})",
+                   update_exe_));
+  const RunResult run = RunToEnd(update_exe_);
+  EXPECT_EQ(run.exit_code, 1) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), before_) << Describe(SnapshotTree(install_));
+  EXPECT_TRUE(Contains(run.lines, u"Rolled back, the installation is as it was")) << Narrow(run.lines);
+  testutil::RemoveTree(install_ + L"\\lib.dll");
+  testutil::RemoveTree(install_ + L"\\readme.txt");
+}
+
+// Once every file is staged, the disk filling up cannot stop the update: the swap and the
+// backups are renames, which take no space.
+TEST_F(SafeDiskFullTest, FillingUpAfterStagingDoesNotStopTheSwap) {
+  ASSERT_TRUE(Pack({{L"lib.dll", "library, version 2"}, {L"new.dll", "new library"}},
+                   R"({"version":"2","cleans":[{"path":"readme.txt","fail_ok":false,"type":"file"}],
+        "updates":[{"path":"lib.dll","source":"lib.dll"},{"path":"new.dll","source":"new.dll"}]})",
+                   update_exe_));
+  // The disk fills up while the update waits for its caller, after staging.
+  DWORD parent = 0;
+  UniqueProcess sleeper = Start(L"\"" + testutil::TestAppPath() + L"\" sleep 3000", L"", &parent);
+  ASSERT_TRUE(sleeper);
+  const std::wstring dir = NewRunDir();
+  UniqueProcess update = Start(Command(update_exe_, L"-ppid=" + std::to_wstring(parent)), dir);
+  ASSERT_TRUE(update);
+  bool staged = false;
+  for (int i = 0; i < 3000 && !staged; ++i) {
+    staged = Contains(testutil::ReadLogLines(testutil::FindOnlyLog(dir)),
+                      u"Make sure parent process " + ToU16(std::to_wstring(parent)) + u" to exit");
+    ::Sleep(10);
+  }
+  ASSERT_TRUE(staged);
+  {
+    UniqueFile filler(::CreateFileW((install_ + L"\\filler").c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(filler);
+    const std::string block(4096, 'f');
+    DWORD written = 0;
+    while (::WriteFile(filler.get(), block.data(), 4096, &written, nullptr) && written == 4096) {
+    }
+  }
+  ASSERT_EQ(::WaitForSingleObject(update.get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 1;
+  ::GetExitCodeProcess(update.get(), &code);
+  const Lines lines = testutil::ReadLogLines(testutil::FindOnlyLog(dir));
+  EXPECT_EQ(code, 0u) << Narrow(lines);
+  Tree after = SnapshotTree(install_);
+  after.erase(L"filler");
+  EXPECT_EQ(after, (Tree{{L"lib.dll", {0, "library, version 2"}}, {L"new.dll", {0, "new library"}}}))
+      << Describe(after);
+  for (const wchar_t* name : {L"filler", L"lib.dll", L"new.dll"}) {
+    testutil::RemoveTree(install_ + L"\\" + name);
+  }
+}
+
+}  // namespace
+}  // namespace boot
