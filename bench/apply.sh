@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Applying an update of about 64 MB of PE files under Wine, next to copying the same bytes.
+# Applying an update of about 64 MB of PE files under Wine, in the safe mode (bootpack's
+# default) and in the compatible mode (--compat), next to copying the same bytes.
 #  - release: Windows DLLs in name order (Wine's PE builds, or copies of the stub where Wine's
 #    are missing) up to 64 MiB, packed by the optimised bootpack at its default level;
 #  - apply: the update exe run as an application starts it (-update -base=<empty folder>, no
@@ -31,8 +32,10 @@ total=$(collect_pe_files "$release" $((64 * 1024 * 1024)) "$stub")
 files=$(ls "$release" | wc -l)
 echo '{"version": "bench", "cleans": []}' > "$work/package.json"
 "$bootpack" pack --stub "$stub" --package "$work/package.json" --from "$release" \
-  -o "$work/update.exe" >/dev/null
-update_size=$(stat -c %s "$work/update.exe")
+  -o "$work/safe.exe" >/dev/null
+"$bootpack" pack --compat --stub "$stub" --package "$work/package.json" --from "$release" \
+  -o "$work/compat.exe" >/dev/null 2>&1
+update_size=$(stat -c %s "$work/safe.exe")
 awk -v f="$files" -v b="$total" -v u="$update_size" 'BEGIN {
   printf "release: %d PE files, %.1f MiB; update exe %.1f MiB\n", f, b / 1048576, u / 1048576 }'
 
@@ -69,35 +72,45 @@ best() { sort -g | head -n 1; }
 first=$(ls "$release" | head -n 1)
 cp "$stub" "$work/bare.exe"
 
-apply_times=() start_times=() copy_times=()
+safe_times=() compat_times=() start_times=() copy_times=()
 for run in 1 2 3; do
-  fresh
-  apply_times+=("$(timed_run "$work/run" "$work/update.exe" -update "-base=$(win "$work/install")")")
-  if ! cmp -s "$release/$first" "$work/install/$first"; then
-    echo "apply: the update did not write its files" >&2
-    iconv -f UTF-16LE -t UTF-8 "$work"/run/DebugLogs/*_upd.txt >&2 || true
-    exit 1
-  fi
+  for mode in safe compat; do
+    fresh
+    t=$(timed_run "$work/run" "$work/$mode.exe" -update "-base=$(win "$work/install")")
+    if ! cmp -s "$release/$first" "$work/install/$first"; then
+      echo "apply: the $mode update did not write its files" >&2
+      iconv -f UTF-16LE -t UTF-8 "$work"/run/DebugLogs/*_upd.txt >&2 || true
+      exit 1
+    fi
+    if [ "$mode" = safe ]; then safe_times+=("$t"); else compat_times+=("$t"); fi
+  done
   start_times+=("$(timed_run "$work/run" "$work/bare.exe")")
   copy_times+=("$("$wine_run" "$harness" copy "$(win "$release")" "$(win "$work/copy")" |
                   awk '/^seconds/ {print $2}')")
 done
-apply=$(printf '%s\n' "${apply_times[@]}" | best)
+safe=$(printf '%s\n' "${safe_times[@]}" | best)
+compat=$(printf '%s\n' "${compat_times[@]}" | best)
 start=$(printf '%s\n' "${start_times[@]}" | best)
 copy=$(printf '%s\n' "${copy_times[@]}" | best)
 fresh
-apply_peak=$(peak_run "$work/run" "$work/update.exe" -update "-base=$(win "$work/install")")
+safe_peak=$(peak_run "$work/run" "$work/safe.exe" -update "-base=$(win "$work/install")")
+fresh
+compat_peak=$(peak_run "$work/run" "$work/compat.exe" -update "-base=$(win "$work/install")")
 start_peak=$(peak_run "$work/run" "$work/bare.exe")
 
-awk -v a="$apply" -v s="$start" -v c="$copy" -v b="$total" 'BEGIN {
-  printf "apply update:     %6.2f s (%5.1f MB/s of written files)\n", a, b / 1048576 / a
-  printf "copy same bytes:  %6.2f s (%5.1f MB/s)   apply / copy = %.1fx\n", c, b / 1048576 / c, a / c
-  printf "bare stub start:  %6.2f s   apply minus start = %.2f s\n", s, a - s
+awk -v a="$safe" -v m="$compat" -v s="$start" -v c="$copy" -v b="$total" 'BEGIN {
+  printf "apply, safe mode:       %6.2f s (%5.1f MB/s of written files)   safe / copy = %.1fx\n", a, b / 1048576 / a, a / c
+  printf "apply, compatible mode: %6.2f s (%5.1f MB/s of written files)   compat / copy = %.1fx\n", m, b / 1048576 / m, m / c
+  printf "copy same bytes:        %6.2f s (%5.1f MB/s)\n", c, b / 1048576 / c
+  printf "bare stub start:        %6.2f s\n", s
 }'
-if (( apply_peak > 0 )); then
-  awk -v p="$apply_peak" -v s="$start_peak" -v b="$total" 'BEGIN {
-    printf "peak memory (VmHWM): update %.1f MiB, bare stub %.1f MiB; difference %.1f MiB = %.2fx the files\n",
-      p / 1024, s / 1024, (p - s) / 1024, (p - s) * 1024 / b }'
-else
-  echo "peak memory: not readable (the update's process was not found in /proc)"
-fi
+for mode in safe compat; do
+  peak=${mode}_peak
+  if (( ${!peak} > 0 )); then
+    awk -v m="$mode" -v p="${!peak}" -v s="$start_peak" -v b="$total" 'BEGIN {
+      printf "peak memory (VmHWM), %-6s: %.1f MiB, bare stub %.1f MiB; difference %.1f MiB = %.2fx the files\n",
+        m, p / 1024, s / 1024, (p - s) / 1024, (p - s) * 1024 / b }'
+  else
+    echo "peak memory, $mode: not readable (the update's process was not found in /proc)"
+  fi
+done

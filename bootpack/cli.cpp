@@ -35,9 +35,13 @@ constexpr const char* kUsage =
 constexpr const char* kPackUsage =
     "usage: bootpack pack --stub STUB.exe --package PACKAGE.json -o UPDATE.exe\n"
     "                     [--from DIR] [--level fast|default|max] [--allow-outside]\n"
+    "                     [--compat]\n"
     "\n"
     "Packs the files of a package into a copy of the stub, with the update manifest\n"
     "the stub reads. The output is written only after every check has passed.\n"
+    "By default the update asks for the safe run: the stub stages every file on disk,\n"
+    "checks it against its SHA-256, creates missing folders, and undoes everything if\n"
+    "a step fails; empty files can be delivered.\n"
     "\n"
     "  --stub FILE       the bare (or an already packed) bootstrapper.exe\n"
     "  --package FILE    the package description (UTF-8 JSON):\n"
@@ -48,19 +52,30 @@ constexpr const char* kPackUsage =
     "  -o, --output FILE the update exe to write (replaced if it exists)\n"
     "  --from DIR        also deliver every file under DIR, at its path relative to DIR\n"
     "  --level LEVEL     compression effort: fast, default or max (default: default)\n"
-    "  --allow-outside   permit paths that lead out of the install directory with ..\n";
+    "  --allow-outside   permit paths that lead out of the install directory with ..\n"
+    "  --compat          the run every stub performs (for stubs without the safe run):\n"
+    "                    files written in place, no folder created, nothing undone;\n"
+    "                    empty files and updates into a folder a \"dir\" clean removes\n"
+    "                    are refused, updates in subfolders get a warning\n";
 
 constexpr const char* kInspectUsage =
     "usage: bootpack inspect UPDATE.exe\n"
     "\n"
-    "Prints the update manifest and a table of the entries, and checks every payload\n"
-    "the way the stub will stage it. Exits with 1 when the stub would refuse the update.\n";
+    "Prints the update manifest, its mode (safe or compatible) and a table of the\n"
+    "entries, and checks every payload the way the stub will stage it, against its\n"
+    "SHA-256 when the manifest gives one. Exits with 1 when the stub would refuse the\n"
+    "update.\n";
 
 constexpr const char* kExtractUsage =
     "usage: bootpack extract UPDATE.exe DIR\n"
     "\n"
     "Checks the update like 'inspect' and writes every entry's file under DIR, at its\n"
     "path from the manifest. Nothing is written when any entry fails its check.\n";
+
+// What the stub does with a manifest, for pack's summary and inspect.
+const char* ModeDescription(bool safe) {
+  return safe ? "safe (staged on disk, verified, rolled back on failure)" : "compatible";
+}
 
 bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 
@@ -139,6 +154,8 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       }
     } else if (arg == "--allow-outside") {
       options.allow_outside = true;
+    } else if (arg == "--compat") {
+      options.mode = UpdateMode::Compatible;
     } else if (missing) {
       return UsageError(err, "pack", arg + " needs a value");
     } else {
@@ -177,11 +194,15 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       << (result.entries.size() == 1 ? " file, " : " files, ") << result.cleans
       << (result.cleans == 1 ? " clean" : " cleans")
       << (result.launcher.empty() ? ", no launcher" : ", launcher " + result.launcher) << '\n';
+  out << "  mode:  " << ModeDescription(options.mode == UpdateMode::Safe) << '\n';
   out << "  files: " << HumanSize(result.input_bytes) << " -> " << HumanSize(result.stored_bytes)
       << " stored (" << Percent(result.stored_bytes, result.input_bytes) << "), level "
       << lznt1::LevelName(options.level) << '\n';
+  const auto empty = std::count_if(result.entries.begin(), result.entries.end(),
+                                   [](const PackedEntry& e) { return e.stored == 0; });
   out << "  exe:   " << HumanSize(result.output_bytes) << " (" << result.output_bytes
       << " bytes); payload type " << result.payload_type << ", ids 1-" << result.entries.size()
+      << (empty == 0 ? "" : " (" + std::to_string(empty) + " empty, stored as no resource)")
       << "; " << result.stub_resources_kept << " stub resources kept";
   if (result.old_payloads_replaced > 0) {
     out << ", " << result.old_payloads_replaced << " earlier payloads replaced";
@@ -199,7 +220,9 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   }
   char took[32];
   std::snprintf(took, sizeof took, "%.2f s", seconds);
-  out << "\n  checked: every resource read back and every payload decoded; took " << took << '\n';
+  out << "\n  checked: every resource read back and every payload decoded and matched to its "
+         "sha256; took "
+      << took << '\n';
   return kExitOk;
 }
 
@@ -234,15 +257,20 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
 
   out << "manifest (" << check.manifest_text.size() << " bytes):\n" << check.manifest_text << '\n';
   if (!check.manifest.valid) return kExitFailed;
+  out << "\nmode: " << ModeDescription(check.manifest.safe) << '\n';
   std::size_t width = 4;
   for (const EntryCheck& e : check.entries) width = std::max(width, std::min<std::size_t>(e.path.size(), 60));
   char line[256];
-  std::snprintf(line, sizeof line, "  %12s%12s  %6s  %s", "stored", "expanded", "ratio", "resource");
+  std::snprintf(line, sizeof line, "  %12s%12s  %6s  %-11s  %s", "stored", "expanded", "ratio",
+                "resource", "sha256");
   out << '\n' << "path" << std::string(width - 4, ' ') << line << '\n';
   for (const EntryCheck& e : check.entries) {
-    std::snprintf(line, sizeof line, "  %12llu%12llu  %6s  %d/%d",
+    const std::string resource =
+        e.has_resource ? std::to_string(e.rtype) + "/" + std::to_string(e.rid) : "none";
+    std::snprintf(line, sizeof line, "  %12llu%12llu  %6s  %-11s  %s",
                   static_cast<unsigned long long>(e.stored), static_cast<unsigned long long>(e.expanded),
-                  e.expanded ? Percent(e.stored, e.expanded).c_str() : "-", e.rtype, e.rid);
+                  e.expanded ? Percent(e.stored, e.expanded).c_str() : "-", resource.c_str(),
+                  e.sha256.empty() ? "-" : e.sha256.c_str());
     out << e.path << std::string(width - std::min(width, e.path.size()), ' ') << line
         << (e.problem.empty() ? "" : "  FAILS: " + e.problem) << '\n';
   }

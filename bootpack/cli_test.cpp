@@ -9,6 +9,7 @@
 
 #include "bootpack/file_io.h"
 #include "bootpack/pe_image.h"
+#include "bootpack/sha256.h"
 #include "bootpack/test_folder.h"
 #include "bootpack/test_image.h"
 #include "bootpack/update_check.h"
@@ -88,7 +89,7 @@ std::string FileText(const std::string& path) {
   return std::string(bytes.begin(), bytes.end());
 }
 
-// A scratch folder with a stub, three release files and a description naming them.
+// A scratch folder with a stub, four release files (one empty) and a description naming them.
 struct Scene {
   TempFolder dir;
   std::string app = TextLike(200000, 1);
@@ -99,12 +100,14 @@ struct Scene {
     dir.Write("release/app.exe", app);
     dir.Write("release/data/big.bin", big);
     dir.Write("release/readme.txt", readme);
+    dir.Write("release/empty.txt", "");
     dir.Write("package.json", R"({"version": "1.2.3", "launcher": "app.exe",
       "cleans": [{"path": "old.dll", "fail_ok": true, "type": "file"},
                  {"path": "HKEY_CURRENT_USER\\Software\\Demo", "fail_ok": true, "type": "registry"}],
       "updates": [{"path": "app.exe", "source": "release/app.exe"},
                   {"path": "data/big.bin", "source": "release/data/big.bin"},
-                  {"path": "readme.txt", "source": "release/readme.txt"}]})");
+                  {"path": "readme.txt", "source": "release/readme.txt"},
+                  {"path": "logs/empty.txt", "source": "release/empty.txt"}]})");
   }
   std::vector<std::string> Pack(const std::string& output, const std::string& stub = "stub.exe") const {
     return {"pack", "--stub", dir / stub, "--package", dir / "package.json", "-o", dir / output};
@@ -116,12 +119,12 @@ TEST(BootpackTest, PacksInspectsAndExtractsAPackage) {
   const CommandRun pack = Bootpack(scene.Pack("update.exe"));
   ASSERT_EQ(pack.status, kExitOk) << pack.err;
   EXPECT_EQ(pack.err, "");  // no terminal: no progress, and nothing went wrong
-  EXPECT_TRUE(Contains(pack.out, "version 1.2.3, 3 files, 2 cleans, launcher app.exe")) << pack.out;
+  EXPECT_TRUE(Contains(pack.out, "version 1.2.3, 4 files, 2 cleans, launcher app.exe")) << pack.out;
   EXPECT_TRUE(Contains(pack.out, "2 stub resources kept")) << pack.out;
   EXPECT_EQ(scene.dir.List(),
             (std::vector<std::string>{"package.json", "release", "stub.exe", "update.exe"}));
 
-  // The stub's own resources, the manifest and one payload per file, nothing else.
+  // The stub's own resources, the manifest and one payload per non-empty file, nothing else.
   const std::vector<PeResource> resources = ResourcesOf(scene.dir / "update.exe");
   ASSERT_EQ(resources.size(), 6u);
   EXPECT_EQ(resources[0].type.id, 16);
@@ -138,13 +141,16 @@ TEST(BootpackTest, PacksInspectsAndExtractsAPackage) {
   }
   UpdateCheck check;
   ASSERT_TRUE(CheckUpdate(resources, check));
+  EXPECT_TRUE(check.manifest.safe);
   EXPECT_EQ(check.manifest.version, u"1.2.3");
   EXPECT_EQ(check.manifest.launcher, u"app.exe");
   ASSERT_EQ(check.manifest.cleans.size(), 2u);
   EXPECT_EQ(check.manifest.cleans[1].kind, CleanKind::Registry);
-  ASSERT_EQ(check.entries.size(), 3u);
+  ASSERT_EQ(check.entries.size(), 4u);
   EXPECT_EQ(check.entries[1].path, "data\\big.bin");
   EXPECT_EQ(check.entries[1].expanded, scene.big.size());
+  EXPECT_EQ(check.entries[1].sha256, Sha256Hex(Sha256Of(Bytes(scene.big))));
+  EXPECT_FALSE(check.entries[3].has_resource);
   EXPECT_EQ(static_cast<std::uint64_t>(check.entries[1].size), resources[4].data.size());
 
   const CommandRun inspect = Bootpack({"inspect", scene.dir / "update.exe"});
@@ -153,6 +159,8 @@ TEST(BootpackTest, PacksInspectsAndExtractsAPackage) {
   EXPECT_TRUE(Contains(inspect.out, "data\\big.bin")) << inspect.out;
   EXPECT_TRUE(Contains(inspect.out, std::to_string(scene.big.size()))) << inspect.out;
   EXPECT_TRUE(Contains(inspect.out, "256/2")) << inspect.out;
+  EXPECT_TRUE(Contains(inspect.out, "mode: safe (")) << inspect.out;
+  EXPECT_TRUE(Contains(inspect.out, check.entries[1].sha256)) << inspect.out;
   EXPECT_TRUE(Contains(inspect.out, "ok: the stub will stage every entry")) << inspect.out;
 
   const CommandRun extract = Bootpack({"extract", scene.dir / "update.exe", scene.dir / "out"});
@@ -160,6 +168,7 @@ TEST(BootpackTest, PacksInspectsAndExtractsAPackage) {
   EXPECT_EQ(FileText(scene.dir / "out/app.exe"), scene.app);
   EXPECT_EQ(FileText(scene.dir / "out/data/big.bin"), scene.big);
   EXPECT_EQ(FileText(scene.dir / "out/readme.txt"), scene.readme);
+  EXPECT_EQ(FileText(scene.dir / "out/logs/empty.txt"), "");
 }
 
 TEST(BootpackTest, PackingIsDeterministicAndRepackingReplacesTheEarlierUpdate) {
@@ -189,13 +198,16 @@ TEST(BootpackTest, PackingIsDeterministicAndRepackingReplacesTheEarlierUpdate) {
 TEST(BootpackTest, ARefusedPackWritesNothing) {
   Scene scene;
   scene.dir.Write("update.exe", "previous output");
-  scene.dir.Write("release/empty.txt", "");
   scene.dir.Write("package.json", R"({"version": "1",
-      "cleans": [{"path": "HKLM\\Software\\Demo", "fail_ok": true, "type": "registry"}],
+      "cleans": [{"path": "HKLM\\Software\\Demo", "fail_ok": true, "type": "registry"},
+                 {"path": "data", "fail_ok": true, "type": "dir"}],
       "updates": [{"path": "app.exe", "source": "release/missing.exe"},
                   {"path": "empty.txt", "source": "release/empty.txt"},
-                  {"path": "APP.EXE", "source": "release/app.exe"}]})");
-  const CommandRun run = Bootpack(scene.Pack("update.exe"));
+                  {"path": "APP.EXE", "source": "release/app.exe"},
+                  {"path": "data/readme.txt", "source": "release/readme.txt"}]})");
+  std::vector<std::string> args = scene.Pack("update.exe");
+  args.push_back("--compat");
+  const CommandRun run = Bootpack(args);
   EXPECT_EQ(run.status, kExitFailed);
   const std::string json = scene.dir / "package.json";
   EXPECT_TRUE(Contains(run.err, "bootpack: " + json + ": cleans[0] \"HKLM\\Software\\Demo\": unknown registry root")) << run.err;
@@ -204,6 +216,7 @@ TEST(BootpackTest, ARefusedPackWritesNothing) {
   EXPECT_TRUE(Contains(run.err, "updates[1] \"empty.txt\": source")) << run.err;
   EXPECT_TRUE(Contains(run.err, "an empty file cannot be delivered")) << run.err;
   EXPECT_TRUE(Contains(run.err, "updates[2] \"APP.EXE\": same file as")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "updates[3] \"data\\readme.txt\": the directory clean")) << run.err;
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(FileText(scene.dir / "update.exe"), "previous output");
   EXPECT_EQ(scene.dir.List(),
@@ -231,15 +244,15 @@ TEST(BootpackTest, FromAddsAFolderAndProgressShowsOnlyOnATerminal) {
   EXPECT_TRUE(Contains(quiet.out, "level fast")) << quiet.out;
   UpdateCheck check;
   ASSERT_TRUE(CheckUpdate(ResourcesOf(scene.dir / "update.exe"), check));
-  ASSERT_EQ(check.entries.size(), 3u);
+  ASSERT_EQ(check.entries.size(), 4u);
   EXPECT_EQ(check.entries[0].path, "app.exe");
   EXPECT_EQ(check.entries[1].path, "data\\big.bin");
-  EXPECT_EQ(check.entries[2].path, "readme.txt");
+  EXPECT_EQ(check.entries[3].path, "readme.txt");
 
   const CommandRun shown = Bootpack(args, true);
   ASSERT_EQ(shown.status, kExitOk) << shown.err;
-  EXPECT_TRUE(Contains(shown.err, "\r[1/3] app.exe (195.3 KiB)")) << shown.err;
-  EXPECT_TRUE(Contains(shown.err, "\r[3/3] readme.txt")) << shown.err;
+  EXPECT_TRUE(Contains(shown.err, "\r[1/4] app.exe (195.3 KiB)")) << shown.err;
+  EXPECT_TRUE(Contains(shown.err, "\r[4/4] readme.txt")) << shown.err;
   EXPECT_EQ(shown.err.back(), '\r');  // the progress line is wiped before the summary
 }
 
@@ -291,14 +304,19 @@ TEST(BootpackTest, InspectAndExtractRefuseWhatTheStubWouldRefuse) {
   ASSERT_GT(100000u, zeros.size() * 4);
   std::vector<std::uint8_t> corrupt = good;
   corrupt[0] ^= 0x70;  // breaks the chunk signature
+  std::vector<std::uint8_t> flipped = good;
+  flipped.back() ^= 0x01;  // the last literal: still a sound stream, of other bytes
+  const std::string good_sha256 = Sha256Hex(Sha256Of(Bytes("good file")));
   const std::string manifest =
       R"({"version":"9","cleans":[],"updates":[)"
       R"({"path":"good.txt","size":)" + std::to_string(good.size()) + R"(,"rtype":256,"rid":1},)"
       R"({"path":"wrong-size.txt","size":)" + std::to_string(good.size() + 1) + R"(,"rtype":256,"rid":1},)"
       R"({"path":"missing.txt","size":5,"rtype":256,"rid":9},)"
       R"({"path":"zeros.bin","size":)" + std::to_string(zeros.size()) + R"(,"rtype":256,"rid":2},)"
-      R"({"path":"corrupt.bin","size":)" + std::to_string(corrupt.size()) + R"(,"rtype":65792,"rid":3}]})";
-  WriteCraftedUpdate(dir / "bad.exe", manifest, {{1, good}, {2, zeros}, {3, corrupt}});
+      R"({"path":"corrupt.bin","size":)" + std::to_string(corrupt.size()) + R"(,"rtype":65792,"rid":3},)"
+      R"({"path":"flipped.txt","size":)" + std::to_string(flipped.size()) + R"(,"rtype":256,"rid":4,"sha256":")" + good_sha256 + R"("},)"
+      R"({"path":"empty.txt","size":0,"rtype":256,"rid":8}]})";
+  WriteCraftedUpdate(dir / "bad.exe", manifest, {{1, good}, {2, zeros}, {3, corrupt}, {4, flipped}});
 
   const CommandRun inspect = Bootpack({"inspect", dir / "bad.exe"});
   EXPECT_EQ(inspect.status, kExitFailed);
@@ -309,6 +327,9 @@ TEST(BootpackTest, InspectAndExtractRefuseWhatTheStubWouldRefuse) {
   EXPECT_TRUE(Contains(inspect.err, at + "updates[3] \"zeros.bin\": does not decode within four times")) << inspect.err;
   // rtype 65792 is 256 in its low 16 bits, as the stub reads it.
   EXPECT_TRUE(Contains(inspect.err, at + "updates[4] \"corrupt.bin\": does not decode")) << inspect.err;
+  EXPECT_TRUE(Contains(inspect.err, at + "updates[5] \"flipped.txt\": sha256 mismatch")) << inspect.err;
+  // Only a safe manifest delivers an entry of size 0 as an empty file without a resource.
+  EXPECT_TRUE(Contains(inspect.err, at + "updates[6] \"empty.txt\": no payload resource 256/8")) << inspect.err;
   EXPECT_TRUE(Contains(inspect.out, "the stub would refuse this update")) << inspect.out;
 
   const CommandRun extract = Bootpack({"extract", dir / "bad.exe", dir / "out"});

@@ -35,9 +35,11 @@ const char* CleanKindName(CleanKind kind) {
   return "file";
 }
 
-std::string WriteManifestText(const Package& package, const std::vector<StoredPayload>& payloads) {
+std::string WriteManifestText(const Package& package, const std::vector<StoredPayload>& payloads,
+                              UpdateMode mode) {
   std::string out = "{\"version\":" + QuoteJson(package.version);
   if (!package.launcher.empty()) out += ",\"launcher\":" + QuoteJson(package.launcher);
+  if (mode == UpdateMode::Safe) out += ",\"safe\":true";
   out += ",\n \"cleans\":[";
   for (std::size_t i = 0; i < package.cleans.size(); ++i) {
     const PackageClean& clean = package.cleans[i];
@@ -52,7 +54,7 @@ std::string WriteManifestText(const Package& package, const std::vector<StoredPa
     out += i == 0 ? "\n  " : ",\n  ";
     out += "{\"path\":" + QuoteJson(package.updates[i].path) +
            ",\"size\":" + std::to_string(p.size) + ",\"rtype\":" + std::to_string(p.rtype) +
-           ",\"rid\":" + std::to_string(p.rid) + "}";
+           ",\"rid\":" + std::to_string(p.rid) + ",\"sha256\":\"" + Sha256Hex(p.sha256) + "\"}";
   }
   out += "]}";
   return out;

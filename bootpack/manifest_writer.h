@@ -1,6 +1,6 @@
 // Writes the update manifest the stub reads (resource 42/42): UTF-8 JSON with the package's
-// version, launcher and cleans, and for every update the stored payload's size, type and id.
-// Portable.
+// version, launcher and cleans, "safe":true for the safe run, and for every update the stored
+// payload's size, type and id and the file's SHA-256. Portable.
 #pragma once
 
 #include <cstdint>
@@ -9,20 +9,25 @@
 #include <vector>
 
 #include "bootpack/package.h"
+#include "bootpack/sha256.h"
 
 namespace boot {
 
-// Where update i of the package is stored: its resource and the stream's exact length.
+// Where update i of the package is stored: its resource and the stream's exact length (0 with
+// no resource for an empty file in the safe run), and the digest of the file's content.
 struct StoredPayload {
   std::int64_t size = 0;
   std::int32_t rtype = 0;
   std::int32_t rid = 0;
+  Sha256Digest sha256{};
 };
 
 // The manifest text for `package`, whose update i is stored as `payloads[i]` (the two lists
 // have the same length). One clean or update entry per line, so `bootpack inspect` output reads
-// well. The launcher key is left out when the package names none.
-std::string WriteManifestText(const Package& package, const std::vector<StoredPayload>& payloads);
+// well. The launcher key is left out when the package names none; "safe":true is written only
+// for `mode` Safe, the digests always (stubs without the safe run ignore them).
+std::string WriteManifestText(const Package& package, const std::vector<StoredPayload>& payloads,
+                              UpdateMode mode);
 
 // `text` (UTF-8) as a JSON string literal: quotes, backslashes and control characters escaped,
 // everything else (non-ASCII included) kept as it is.

@@ -8,6 +8,7 @@
 #include "bootpack/file_io.h"
 #include "bootpack/manifest_writer.h"
 #include "bootpack/pe_image.h"
+#include "bootpack/sha256.h"
 #include "bootpack/update_check.h"
 
 namespace boot {
@@ -16,18 +17,6 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
-
-// 64-bit FNV-1a: enough to tell that a payload read back decodes to the file that went in.
-std::uint64_t HashBytes(std::span<const std::uint8_t> bytes) {
-  std::uint64_t hash = 0xCBF29CE484222325ull;
-  for (const std::uint8_t b : bytes) hash = (hash ^ b) * 0x100000001B3ull;
-  return hash;
-}
-
-struct ContentDigest {
-  std::uint64_t size = 0;
-  std::uint64_t hash = 0;
-};
 
 bool IsStandardType(std::uint16_t type) { return type >= 1 && type <= 24; }
 
@@ -47,6 +36,7 @@ void DropEarlierUpdate(std::vector<PeResource>& resources, const std::string& st
       ReadUpdateManifest(std::string_view(reinterpret_cast<const char*>(old->data.data()), old->data.size()));
   if (manifest.valid) {
     for (const UpdateTask& task : manifest.updates) {
+      if (manifest.safe && task.size == 0) continue;  // an empty file, stored as no resource
       const auto type = static_cast<std::uint16_t>(task.rtype & 0xFFFF);
       const auto name = static_cast<std::uint16_t>(task.rid & 0xFFFF);
       if (!IsStandardType(type) && type != kManifestResource) payloads.insert({type, name});
@@ -66,11 +56,11 @@ void DropEarlierUpdate(std::vector<PeResource>& resources, const std::string& st
 
 // True when the stub's reader turns `text` back into exactly the package and payload table.
 bool ManifestMatches(std::string_view text, const Package& package,
-                     const std::vector<StoredPayload>& stored) {
+                     const std::vector<StoredPayload>& stored, UpdateMode mode) {
   const UpdateManifest m = ReadUpdateManifest(text);
-  if (!m.valid || m.version != Utf8ToUtf16(package.version) ||
-      m.launcher != Utf8ToUtf16(package.launcher) || m.cleans.size() != package.cleans.size() ||
-      m.updates.size() != package.updates.size()) {
+  if (!m.valid || m.safe != (mode == UpdateMode::Safe) ||
+      m.version != Utf8ToUtf16(package.version) || m.launcher != Utf8ToUtf16(package.launcher) ||
+      m.cleans.size() != package.cleans.size() || m.updates.size() != package.updates.size()) {
     return false;
   }
   for (std::size_t i = 0; i < m.cleans.size(); ++i) {
@@ -83,7 +73,8 @@ bool ManifestMatches(std::string_view text, const Package& package,
   for (std::size_t i = 0; i < m.updates.size(); ++i) {
     const UpdateTask& u = m.updates[i];
     if (u.path != Utf8ToUtf16(package.updates[i].path) || u.size != stored[i].size ||
-        u.rtype != stored[i].rtype || u.rid != stored[i].rid) {
+        u.rtype != stored[i].rtype || u.rid != stored[i].rid || !u.has_sha256 ||
+        u.sha256 != stored[i].sha256) {
       return false;
     }
   }
@@ -97,11 +88,11 @@ bool ResourceLess(const PeResource* a, const PeResource* b) {
 }
 
 // Re-reads the written file and checks it completely: a valid image with a correct checksum,
-// exactly the resources that were meant to go in (the stub's own included, byte for byte), and
-// an update the stub would stage whose payloads decode to the original files.
+// exactly the resources that were meant to go in (the stub's own included, byte for byte), the
+// manifest that was written, and an update the stub would stage. Every payload then decodes to
+// the original file: the manifest carries each file's SHA-256, which the check compares.
 bool VerifyWrittenImage(const fs::path& path, const std::vector<PeResource>& expected,
-                        std::string_view manifest_text, const std::vector<ContentDigest>& digests,
-                        std::string& why) {
+                        std::string_view manifest_text, std::string& why) {
   std::vector<std::uint8_t> bytes;
   if (!ReadWholeFile(path, bytes, why)) {
     why = "cannot read it back: " + why;
@@ -141,25 +132,13 @@ bool VerifyWrittenImage(const fs::path& path, const std::vector<PeResource>& exp
     }
   }
   UpdateCheck check;
-  std::string content_problem;
-  const bool staged = CheckUpdate(found, check, [&](std::size_t i, std::span<const std::uint8_t> content) {
-    if (i >= digests.size() || content.size() != digests[i].size ||
-        HashBytes(content) != digests[i].hash) {
-      content_problem = "updates[" + std::to_string(i) + "] decodes to different bytes";
-      return false;
-    }
-    return true;
-  });
-  if (!content_problem.empty()) {
-    why = content_problem;
+  const bool staged = CheckUpdate(found, check);
+  if (check.manifest_text != manifest_text) {
+    why = "the manifest reads back differently";
     return false;
   }
   if (!staged) {
     why = check.problems.empty() ? "the stub would not stage the update" : check.problems.front();
-    return false;
-  }
-  if (check.manifest_text != manifest_text) {
-    why = "the manifest reads back differently";
     return false;
   }
   return true;
@@ -184,7 +163,9 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
       std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), options.package,
       package_path.parent_path(), package, problems);
   if (!options.from.empty()) ok = AddFolderFiles(PathFromUtf8(options.from), package, problems) && ok;
-  if (!ok || !ValidatePackage(package, options.allow_outside, problems)) return false;
+  if (!ok || !ValidatePackage(package, options.allow_outside, options.mode, problems, warnings)) {
+    return false;
+  }
   if (package.updates.size() > 0xFFFF) {
     problems.push_back({"updates", std::to_string(package.updates.size()) +
                                        " entries; resource ids allow at most 65535"});
@@ -213,7 +194,6 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
 
   // 3. Every file, compressed and checked to decode back to itself.
   std::vector<StoredPayload> stored;
-  std::vector<ContentDigest> digests;
   for (std::size_t i = 0; i < package.updates.size(); ++i) {
     const PackageUpdate& update = package.updates[i];
     const std::string what = update.origin + " " + Quoted(update.path);
@@ -224,6 +204,15 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
     if (!ReadWholeFile(update.source, content, why)) {
       problems.push_back({what, "cannot read source " + Quoted(PathToUtf8(update.source)) + ": " + why});
       return false;
+    }
+    const auto rid = static_cast<std::uint16_t>(i + 1);
+    const Sha256Digest digest = Sha256Of(content);
+    result.entries.push_back({update.path, content.size(), 0, rid});
+    result.input_bytes += content.size();
+    if (content.empty() && options.mode == UpdateMode::Safe) {
+      // The safe run writes an empty file for a size of 0 and looks for no resource.
+      stored.push_back({0, payload_type, rid, digest});
+      continue;
     }
     std::vector<std::uint8_t> stream;
     std::string error;
@@ -248,11 +237,8 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
       return false;
     }
     decoded = {};
-    const auto rid = static_cast<std::uint16_t>(i + 1);
-    stored.push_back({static_cast<std::int64_t>(stream.size()), payload_type, rid});
-    digests.push_back({content.size(), HashBytes(content)});
-    result.entries.push_back({update.path, content.size(), stream.size(), rid});
-    result.input_bytes += content.size();
+    stored.push_back({static_cast<std::int64_t>(stream.size()), payload_type, rid, digest});
+    result.entries.back().stored = stream.size();
     result.stored_bytes += stream.size();
     PeResource payload;
     payload.type.id = payload_type;
@@ -262,8 +248,8 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
   }
 
   // 4. The manifest, which must read back as exactly this package through the stub's reader.
-  const std::string manifest_text = WriteManifestText(package, stored);
-  if (!ManifestMatches(manifest_text, package, stored)) {
+  const std::string manifest_text = WriteManifestText(package, stored, options.mode);
+  if (!ManifestMatches(manifest_text, package, stored, options.mode)) {
     problems.push_back({options.package, "the generated manifest does not read back as written "
                                          "(a packer fault)"});
     return false;
@@ -295,7 +281,7 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
     return false;
   }
   image = {};
-  if (!VerifyWrittenImage(temp, resources, manifest_text, digests, why)) {
+  if (!VerifyWrittenImage(temp, resources, manifest_text, why)) {
     std::error_code ignored;
     fs::remove(temp, ignored);
     problems.push_back({Quoted(options.output), "check after writing failed: " + why});

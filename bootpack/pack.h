@@ -23,12 +23,13 @@ struct PackOptions {
   std::string from;  // empty: no folder is added
   lznt1::Level level = lznt1::Level::Default;
   bool allow_outside = false;
+  UpdateMode mode = UpdateMode::Safe;  // --compat: Compatible
 };
 
 struct PackedEntry {
   std::string path;
   std::uint64_t expanded = 0;
-  std::uint64_t stored = 0;
+  std::uint64_t stored = 0;  // 0: an empty file, stored as no resource at all
   std::uint16_t rid = 0;
 };
 

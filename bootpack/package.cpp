@@ -191,6 +191,64 @@ std::vector<std::string_view> SplitPath(std::string_view path) {
   return names;
 }
 
+// Names of a ComparablePath result; none for the install directory itself.
+std::vector<std::u16string_view> ComparableNames(std::u16string_view path) {
+  std::vector<std::u16string_view> names;
+  if (path.empty()) return names;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == u'\\') {
+      names.push_back(path.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  return names;
+}
+
+std::size_t LeadingUpNames(const std::vector<std::u16string_view>& names) {
+  std::size_t n = 0;
+  while (n < names.size() && names[n] == u"..") ++n;
+  return n;
+}
+
+// True when removing folder `dir` also removes the folder that `file` is written into; both in
+// ComparablePath form. A folder of ".." names only (or the install directory itself) holds every
+// path that climbs no higher than it does.
+bool RemovesFolderOf(std::u16string_view dir, std::u16string_view file) {
+  const std::vector<std::u16string_view> d = ComparableNames(dir), f = ComparableNames(file);
+  if (LeadingUpNames(d) == d.size()) return LeadingUpNames(f) <= d.size();
+  return d.size() < f.size() && std::equal(d.begin(), d.end(), f.begin());
+}
+
+// The rules of the compatible run, which writes each file where it belongs without creating a
+// folder, after the cleans: the folder must exist on the user's machine and survive the cleans.
+void CheckCompatibleFolders(const std::vector<const PackageUpdate*>& updates,
+                            const std::vector<const PackageClean*>& dir_cleans,
+                            std::vector<Problem>& problems, std::vector<Problem>& warnings) {
+  for (const PackageUpdate* update : updates) {
+    const std::string what = update->origin + " " + Quoted(update->path);
+    const std::u16string path = ComparablePath(update->path);
+    const auto removed =
+        std::find_if(dir_cleans.begin(), dir_cleans.end(), [&](const PackageClean* clean) {
+          return RemovesFolderOf(ComparablePath(clean->path), path);
+        });
+    if (removed != dir_cleans.end()) {
+      problems.push_back({what, "the directory clean " + (*removed)->origin + " " +
+                                    Quoted((*removed)->path) +
+                                    " removes its folder first, and the compatible stub creates "
+                                    "no folders (the default safe mode does)"});
+      continue;
+    }
+    const std::vector<std::u16string_view> names = ComparableNames(path);
+    if (names.size() > LeadingUpNames(names) + 1) {
+      const std::string folder = update->path.substr(0, update->path.find_last_of("\\/"));
+      warnings.push_back({what, "lies in folder " + Quoted(folder) +
+                                    "; the compatible stub creates no folders, so this update "
+                                    "fails where that folder is missing"});
+    }
+  }
+}
+
 }  // namespace
 
 fs::path PathFromUtf8(std::string_view utf8) {
@@ -405,7 +463,8 @@ std::u16string ComparablePath(std::string_view path) {
   return out;
 }
 
-bool ValidatePackage(const Package& package, bool allow_outside, std::vector<Problem>& problems) {
+bool ValidatePackage(const Package& package, bool allow_outside, UpdateMode mode,
+                     std::vector<Problem>& problems, std::vector<Problem>& warnings) {
   const std::size_t before = problems.size();
   std::string why;
   if (!IsValidUtf8(package.version)) problems.push_back({"version", "not valid UTF-8"});
@@ -413,24 +472,31 @@ bool ValidatePackage(const Package& package, bool allow_outside, std::vector<Pro
       !CheckInstallPath(package.launcher, true, allow_outside, why)) {
     problems.push_back({"launcher " + Quoted(package.launcher), why});
   }
+  std::vector<const PackageClean*> dir_cleans;
   for (const PackageClean& clean : package.cleans) {
     const bool ok = clean.kind == CleanKind::Registry
                         ? CheckRegistryPath(clean.path, why)
                         : CheckInstallPath(clean.path, clean.kind == CleanKind::File,
                                            allow_outside, why);
-    if (!ok) problems.push_back({clean.origin + " " + Quoted(clean.path), why});
+    if (!ok) {
+      problems.push_back({clean.origin + " " + Quoted(clean.path), why});
+    } else if (clean.kind == CleanKind::Dir) {
+      dir_cleans.push_back(&clean);
+    }
   }
   if (package.updates.empty()) {
     problems.push_back({"updates", "nothing to deliver: no update entries (the stub refuses a "
                                    "manifest without any)"});
   }
   std::map<std::u16string, const PackageUpdate*> seen;
+  std::vector<const PackageUpdate*> good_paths;
   for (const PackageUpdate& update : package.updates) {
     const std::string what = update.origin + " " + Quoted(update.path);
     if (!CheckInstallPath(update.path, true, allow_outside, why)) {
       problems.push_back({what, why});
       continue;
     }
+    good_paths.push_back(&update);
     const auto [it, inserted] = seen.emplace(ComparablePath(update.path), &update);
     if (!inserted) {
       problems.push_back({what, "same file as " + it->second->origin + " " +
@@ -443,13 +509,16 @@ bool ValidatePackage(const Package& package, bool allow_outside, std::vector<Pro
       problems.push_back({what, "source " + source + " not found"});
     } else if (!fs::is_regular_file(status)) {
       problems.push_back({what, "source " + source + " is not a file"});
-    } else if (fs::file_size(update.source, ec) == 0 && !ec) {
+    } else if (fs::file_size(update.source, ec) == 0 && !ec && mode == UpdateMode::Compatible) {
       problems.push_back({what, "source " + source +
                                     " is empty; an empty file cannot be delivered (the stub "
                                     "refuses an empty payload)"});
     } else if (ec) {
       problems.push_back({what, "source " + source + ": " + ec.message()});
     }
+  }
+  if (mode == UpdateMode::Compatible) {
+    CheckCompatibleFolders(good_paths, dir_cleans, problems, warnings);
   }
   return problems.size() == before;
 }

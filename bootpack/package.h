@@ -52,11 +52,25 @@ struct Package {
 [[nodiscard]] bool AddFolderFiles(const std::filesystem::path& dir, Package& package,
                                   std::vector<Problem>& problems);
 
+// Which run the update asks the stub for.
+enum class UpdateMode {
+  // "safe": true: the stub stages every file on disk, verifies it, creates missing folders and
+  // undoes everything on failure; an empty file is delivered as an entry of size 0.
+  Safe,
+  // No "safe" member: the run every stub performs, which writes files in place, creates no
+  // folder and cannot deliver an empty file.
+  Compatible,
+};
+
 // Checks the whole package: every path against the install-path rules (see CheckInstallPath),
-// duplicate update paths, registry clean roots, and that every source is an existing non-empty
-// file. True when nothing was appended to `problems`.
-[[nodiscard]] bool ValidatePackage(const Package& package, bool allow_outside,
-                                   std::vector<Problem>& problems);
+// duplicate update paths, registry clean roots, and that every source is an existing file (and
+// not empty, in the compatible run). For the compatible run also: an update into a folder that
+// a directory clean of the package removes is refused (that stub would find its folder gone),
+// and every other update in a subfolder gets a warning (the folder must already exist on the
+// user's machine). True when nothing was appended to `problems`.
+[[nodiscard]] bool ValidatePackage(const Package& package, bool allow_outside, UpdateMode mode,
+                                   std::vector<Problem>& problems,
+                                   std::vector<Problem>& warnings);
 
 // Rules for a path the stub joins to the install directory: not empty, valid UTF-8, not
 // absolute (no leading separator), no ':' (drive letters, streams), no character Windows

@@ -198,7 +198,6 @@ TEST(PackageDescriptionTest, RefusesWhatTheStubWouldNotReadOrAWriterDidNotMean) 
 TEST(PackageValidationTest, NamesEveryEntryItRefuses) {
   TempFolder dir;
   const fs::path app = dir.Write("app.exe", "MZ program");
-  const fs::path empty = dir.Write("empty.dat", "");
   Package package;
   package.version = "2.0";
   package.launcher = "..\\launcher.exe";
@@ -208,11 +207,10 @@ TEST(PackageValidationTest, NamesEveryEntryItRefuses) {
   package.updates = {{"bin\\app.exe", app, "p: updates[0]"},
                      {"BIN/App.exe", app, "p: updates[1]"},
                      {"missing.dll", dir.path() / "missing.dll", "p: updates[2]"},
-                     {"empty.dat", empty, "p: updates[3]"},
-                     {"folder.dat", dir.path(), "p: updates[4]"},
-                     {"..\\up.dll", app, "p: updates[5]"}};
-  std::vector<Problem> problems;
-  EXPECT_FALSE(ValidatePackage(package, false, problems));
+                     {"folder.dat", dir.path(), "p: updates[3]"},
+                     {"..\\up.dll", app, "p: updates[4]"}};
+  std::vector<Problem> problems, warnings;
+  EXPECT_FALSE(ValidatePackage(package, false, UpdateMode::Safe, problems, warnings));
   struct Expected {
     std::string what;
     const char* why;
@@ -223,9 +221,8 @@ TEST(PackageValidationTest, NamesEveryEntryItRefuses) {
       {"p: cleans[1] \"C:\\old.dll\"", "drive letter"},
       {"p: updates[1] \"BIN/App.exe\"", "same file as p: updates[0] \"bin\\app.exe\""},
       {"p: updates[2] \"missing.dll\"", "not found"},
-      {"p: updates[3] \"empty.dat\"", "an empty file cannot be delivered"},
-      {"p: updates[4] \"folder.dat\"", "is not a file"},
-      {"p: updates[5] \"..\\up.dll\"", "leads out of the install directory"},
+      {"p: updates[3] \"folder.dat\"", "is not a file"},
+      {"p: updates[4] \"..\\up.dll\"", "leads out of the install directory"},
   };
   ASSERT_EQ(problems.size(), std::size(expected));
   for (std::size_t i = 0; i < problems.size(); ++i) {
@@ -235,15 +232,54 @@ TEST(PackageValidationTest, NamesEveryEntryItRefuses) {
 
   // With --allow-outside only the paths that leave the install directory become acceptable.
   problems.clear();
-  EXPECT_FALSE(ValidatePackage(package, true, problems));
+  EXPECT_FALSE(ValidatePackage(package, true, UpdateMode::Safe, problems, warnings));
   EXPECT_EQ(problems.size(), std::size(expected) - 2);
+}
+
+// The compatible run writes each file in place after the cleans and creates no folder, and
+// cannot deliver an empty file; the safe run has none of these limits.
+TEST(PackageValidationTest, TheCompatibleRunRefusesOrWarnsAboutWhatItCannotDeliver) {
+  struct Row {
+    UpdateMode mode;
+    const char* dir_clean;  // "": none
+    const char* update;
+    const char* content;
+    const char* problem;  // "": accepted
+    const char* warning;  // "": none
+  };
+  const UpdateMode safe = UpdateMode::Safe, compat = UpdateMode::Compatible;
+  const Row rows[] = {
+      {safe, "", "empty.txt", "", "", ""},
+      {compat, "", "empty.txt", "", "an empty file cannot be delivered", ""},
+      {compat, "", "data\\sub/a.dll", "a", "", "lies in folder \"data\\sub\"; the compatible stub creates no folders"},
+      {safe, "cache\\", "cache\\x.dll", "a", "", ""},
+      {compat, "cache\\", "cache\\x.dll", "a", "the directory clean p: cleans[0] \"cache\\\" removes its folder first", ""},
+      {compat, "cache", "Cache\\sub\\y.dll", "a", "removes its folder first", ""},
+      {compat, "cache\\sub", "cache\\y.dll", "a", "", "lies in folder \"cache\""},
+      {compat, "cache", "cache", "a", "", ""},
+      {compat, "cache", "cachex\\y.dll", "a", "", "lies in folder"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.update) + (row.mode == safe ? " (safe)" : " (compatible)"));
+    TempFolder dir;
+    Package package{"1", "", {}, {{row.update, dir.Write("source", row.content), "u"}}};
+    if (*row.dir_clean != '\0') package.cleans = {{row.dir_clean, CleanKind::Dir, false, "p: cleans[0]"}};
+    std::vector<Problem> problems, warnings;
+    EXPECT_EQ(ValidatePackage(package, false, row.mode, problems, warnings), *row.problem == '\0');
+    for (const auto& [found, expected] : {std::pair(&problems, row.problem), std::pair(&warnings, row.warning)}) {
+      ASSERT_EQ(found->size(), *expected == '\0' ? 0u : 1u);
+      if (!found->empty()) {
+        EXPECT_NE(found->front().why.find(expected), std::string::npos) << found->front().why;
+      }
+    }
+  }
 }
 
 TEST(PackageValidationTest, APackageWithoutUpdatesHasNothingToDeliver) {
   Package package;
   package.version = "1";
-  std::vector<Problem> problems;
-  EXPECT_FALSE(ValidatePackage(package, false, problems));
+  std::vector<Problem> problems, warnings;
+  EXPECT_FALSE(ValidatePackage(package, false, UpdateMode::Safe, problems, warnings));
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_NE(problems[0].why.find("nothing to deliver"), std::string::npos);
 }

@@ -1,5 +1,6 @@
 #include "bootpack/update_check.h"
 
+#include "bootpack/sha256.h"
 #include "lznt1/lznt1.h"
 
 namespace boot {
@@ -26,11 +27,15 @@ bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
     entry.size = task.size;
     entry.rtype = task.rtype;
     entry.rid = task.rid;
+    if (task.has_sha256) entry.sha256 = Sha256Hex(task.sha256);
     // The stub asks for the low 16 bits of type and name as integer identifiers.
     const PeResource* payload =
         FindPeResource(resources, static_cast<std::uint16_t>(task.rtype & 0xFFFF),
                        static_cast<std::uint16_t>(task.rid & 0xFFFF));
-    if (payload == nullptr || payload->data.empty()) {
+    buffer.clear();
+    if (check.manifest.safe && task.size == 0) {
+      entry.has_resource = false;  // the safe run writes an empty file and looks for nothing
+    } else if (payload == nullptr || payload->data.empty()) {
       entry.problem = "no payload resource " + std::to_string(task.rtype & 0xFFFF) + "/" +
                       std::to_string(task.rid & 0xFFFF);
     } else {
@@ -55,6 +60,10 @@ bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
           entry.expanded = result.size;
         }
       }
+    }
+    if (entry.problem.empty() && task.has_sha256 &&
+        Sha256Of(std::span<const std::uint8_t>(buffer.data(), entry.expanded)) != task.sha256) {
+      entry.problem = "sha256 mismatch: the payload decodes to other bytes";
     }
     if (!entry.problem.empty()) {
       check.problems.push_back("updates[" + std::to_string(i) + "] \"" + entry.path +

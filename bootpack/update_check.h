@@ -1,7 +1,8 @@
 // Checks an update exe's manifest and payloads exactly as the stub stages them: the manifest
 // resource (42/42) is read by the stub's own reader, and every entry's resource must exist,
-// have the manifest's size, and decode within four times its size to a non-empty file.
-// Portable.
+// have the manifest's size, and decode within four times its size to a non-empty file whose
+// SHA-256 is the manifest's (when it gives one). In a safe manifest an entry of size 0 is an
+// empty file and needs no resource. Portable.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,8 @@ struct EntryCheck {
   std::int32_t rid = 0;
   std::uint64_t stored = 0;  // bytes of the resource found (0 when none)
   std::uint64_t expanded = 0;  // bytes it decodes to (0 when it does not)
+  bool has_resource = true;  // false for an empty file of a safe manifest, which names none
+  std::string sha256;  // the manifest's digest as 64 lowercase hex digits; empty when none
   std::string problem;  // empty when the stub would stage this entry
 };
 

@@ -61,7 +61,8 @@ std::string CleansJson(const std::vector<Clean>& cleans) {
   return json + "]";
 }
 
-// An update exe packed by bootpack: `cleans`, then app.exe = kNewApp, no launcher.
+// An update exe packed by bootpack for the compatible run: `cleans`, then app.exe = kNewApp, no
+// launcher.
 std::wstring PackUpdateExe(const ScratchDir& work, const std::vector<Clean>& cleans) {
   const std::wstring release = work / L"release";
   ::CreateDirectoryW(release.c_str(), nullptr);
@@ -71,7 +72,7 @@ std::wstring PackUpdateExe(const ScratchDir& work, const std::vector<Clean>& cle
                                  R"(,"updates":[{"path":"app.exe","source":"app.exe"}]})"));
   const std::wstring exe = work / L"update.exe";
   EXPECT_EQ(testutil::RunProcess(L"\"" + BootpackPath() + L"\" pack --stub \"" + StubPath() +
-                                     L"\" --package \"" + release + L"\\package.json\" -o \"" +
+                                     L"\" --compat --package \"" + release + L"\\package.json\" -o \"" +
                                      exe + L"\"",
                                  work.path()),
             0);

@@ -138,11 +138,12 @@ class UpdateTest : public testing::Test {
     ASSERT_TRUE(::CreateDirectoryW(run_.c_str(), nullptr));
   }
 
-  // Writes package.json into release\ and packs it into update.exe; false when bootpack fails.
+  // Writes package.json into release\ and packs it into update.exe for the compatible run;
+  // false when bootpack fails.
   bool Pack(const std::string& description) {
     if (!WriteFileBytes(release_ + L"\\package.json", description)) return false;
     const std::wstring command = L"\"" + BootpackPath() + L"\" pack --stub \"" + StubPath() +
-                                 L"\" --package \"" + release_ + L"\\package.json\" -o \"" +
+                                 L"\" --compat --package \"" + release_ + L"\\package.json\" -o \"" +
                                  update_exe_ + L"\"";
     return testutil::RunProcess(command, root_.path()) == 0;
   }

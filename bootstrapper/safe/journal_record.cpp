@@ -89,6 +89,12 @@ std::string EncodeJournalRecord(const JournalRecord& record) {
 
 bool ParseJournal(std::string_view text, std::vector<JournalRecord>& records,
                   std::size_t& intact_length) {
+  // Killed while the header itself was written: no step had begun.
+  if (text.size() < kHeader.size() && kHeader.substr(0, text.size()) == text) {
+    records.clear();
+    intact_length = 0;
+    return true;
+  }
   if (text.substr(0, kHeader.size()) != kHeader) return false;
   const std::size_t total = text.size();
   text.remove_prefix(kHeader.size());

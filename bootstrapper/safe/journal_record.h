@@ -42,7 +42,8 @@ std::string EncodeJournalRecord(const JournalRecord& record);
 // Reads a whole journal. False when the header is not this version's, or a record other than
 // the last is damaged or malformed; true with every intact record otherwise (a torn last record
 // is left out) and `intact_length` set to the bytes they take, header included: where the
-// next record goes.
+// next record goes. A file that holds only the beginning of the header (a kill while it was
+// created) reads as no records with `intact_length` 0.
 [[nodiscard]] bool ParseJournal(std::string_view text, std::vector<JournalRecord>& records,
                                 std::size_t& intact_length);
 

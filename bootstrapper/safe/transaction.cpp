@@ -445,6 +445,14 @@ Recovery RecoverUnfinishedUpdate(const std::u16string& base) {
     return Recovery::Failed;
   }
   t.journal_size = intact;
+  if (intact == 0) {
+    // Killed while the journal was being created: nothing had begun.
+    if (!::DeleteFileW(AsWide(journal_path))) {
+      LogFailure(u"Cannot remove the update journal " + journal_path, ::GetLastError());
+      return Recovery::Failed;
+    }
+    return Recovery::NothingFound;
+  }
 
   const bool finish = HasRecord(t.records, JournalOp::FilesInPlace) &&
                       !HasRecord(t.records, JournalOp::RollBack);

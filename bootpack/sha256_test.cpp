@@ -1,0 +1,34 @@
+#include "bootpack/sha256.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+namespace boot {
+namespace {
+
+// The FIPS 180-4 examples, hashed in one call and fed in uneven pieces across block boundaries.
+TEST(Sha256Test, MatchesTheNistVectorsWholeAndInPieces) {
+  const std::pair<std::string, const char*> rows[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const auto& [message, expected] : rows) {
+    SCOPED_TRACE(message.substr(0, 20));
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(message.data()), message.size());
+    EXPECT_EQ(Sha256Hex(Sha256Of(bytes)), expected);
+    Sha256State state;
+    Sha256Init(state);
+    for (std::size_t at = 0, piece = 1; at < bytes.size(); at += piece, piece = piece % 97 + 1) {
+      Sha256Update(state, bytes.subspan(at, std::min(piece, bytes.size() - at)));
+    }
+    EXPECT_EQ(Sha256Hex(Sha256Final(state)), expected);
+  }
+}
+
+}  // namespace
+}  // namespace boot
