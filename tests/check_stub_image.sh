@@ -16,7 +16,7 @@ for bit in 0020:HIGH_ENTROPY_VA 0040:DYNAMIC_BASE 0100:NX_COMPAT; do
   if (( (16#$flags & 16#$mask) == 0 )); then echo "DllCharacteristics $flags lacks ${bit#*:}"; fail=1; fi
 done
 
-allowed='^(kernel32|user32|shell32|advapi32|ntdll|msvcrt|api-ms-win-crt-[a-z0-9-]+|ucrtbase|shlwapi|ole32)\.dll$'
+allowed='^(kernel32|user32|shell32|advapi32|bcrypt|ntdll|msvcrt|api-ms-win-crt-[a-z0-9-]+|ucrtbase|shlwapi|ole32)\.dll$'
 dlls=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$info" | sort -u)
 [ -n "$dlls" ] || { echo "no imports found"; fail=1; }
 for dll in $dlls; do

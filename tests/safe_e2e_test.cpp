@@ -14,6 +14,7 @@
 
 #include "bootstrapper/common/unique_handle.h"
 #include "bootstrapper/common/wide.h"
+#include "bootstrapper/safe/journal_record.h"
 #include "tests/support/artifacts.h"
 #include "tests/support/scratch_dir.h"
 
@@ -35,27 +36,14 @@ using Tree = std::map<std::wstring, Entry>;
 constexpr DWORD kKeptAttributes =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
 
-void AddToTree(const std::wstring& dir, const std::wstring& prefix, Tree& tree) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((dir + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const DWORD attributes = data.dwFileAttributes & kKeptAttributes;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-      tree[prefix + name] = {attributes, "<dir>"};
-      AddToTree(dir + L"\\" + name, prefix + name + L"\\", tree);
-    } else {
-      tree[prefix + name] = {attributes, ReadFileBytes(dir + L"\\" + name)};
-    }
-  } while (::FindNextFileW(find, &data));
-  ::FindClose(find);
-}
-
 Tree SnapshotTree(const std::wstring& dir) {
   Tree tree;
-  AddToTree(dir, L"", tree);
+  testutil::WalkTree(dir, [&](const std::wstring& relative, DWORD attributes) {
+    attributes &= kKeptAttributes;
+    tree[relative] = {attributes, (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                                      ? std::string("<dir>")
+                                      : ReadFileBytes(dir + L"\\" + relative)};
+  });
   return tree;
 }
 
@@ -110,17 +98,7 @@ void MakeFolders(const std::wstring& dir, const std::wstring& name) {
 
 // Starts `command` in `directory` without waiting for it.
 UniqueProcess Start(const std::wstring& command, const std::wstring& directory, DWORD* pid = nullptr) {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  std::wstring line = command;
-  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
-    return UniqueProcess();
-  }
-  ::CloseHandle(process.hThread);
-  if (pid != nullptr) *pid = process.dwProcessId;
-  return UniqueProcess(process.hProcess);
+  return UniqueProcess(testutil::StartProcess(command, directory, pid));
 }
 
 struct RunResult {
@@ -453,6 +431,23 @@ TEST_F(SafeReleaseTest, AMissingOrRelativeBaseTouchesNothing) {
   }
 }
 
+// A journal is acted on only where it speaks of its own installation: one that would move a
+// file out of it (planted, or copied from elsewhere) stops the run before anything is touched.
+TEST_F(SafeReleaseTest, AJournalNamingPlacesOutsideTheInstallationIsNotActedOn) {
+  const std::wstring outside = root_ / L"outside.dll";
+  std::string journal(JournalHeader());
+  journal += EncodeJournalRecord({JournalOp::Move, ToU16(outside), ToU16(install_ + L"\\lib.dll")});
+  ASSERT_TRUE(WriteFileBytes(install_ + L"\\bootstrapper.journal", journal));
+  const Tree planted = SnapshotTree(install_);
+  const RunResult run = RunToEnd(update_exe_);
+  EXPECT_EQ(run.exit_code, 2) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), planted);
+  EXPECT_FALSE(testutil::FileExists(outside));
+  EXPECT_TRUE(Contains(run.lines, u"Unreadable update journal " + ToU16(install_) +
+                                      u"\\bootstrapper.journal"))
+      << Narrow(run.lines);
+}
+
 // Killed at a point (when the log shows a line), then run again: the second run undoes the
 // first and applies the release, leaving no temporary file, backup or journal.
 struct KillRow {
@@ -529,14 +524,14 @@ TEST_F(SafeReleaseTest, AnOlderUpdateAfterAKillFirstRollsBackThenAppliesItself) 
   EXPECT_EQ(SnapshotTree(install_), expected) << Describe(SnapshotTree(install_));
 }
 
-// Disk full, on a real small file system (see safe_disk_full.sh): BOOT_SMALL_DIR names an empty
+// Disk full, on a real small file system (see scripts/on-small-tmpfs): BOOT_SMALL_DIR names an empty
 // tmpfs of 256 KiB that becomes the install folder.
 class SafeDiskFullTest : public SafeUpdateTest {
  protected:
   void SetUp() override {
     SafeUpdateTest::SetUp();
     const char* small = std::getenv("BOOT_SMALL_DIR");
-    if (small == nullptr) GTEST_SKIP() << "needs BOOT_SMALL_DIR (run through safe_disk_full.sh)";
+    if (small == nullptr) GTEST_SKIP() << "needs BOOT_SMALL_DIR (run through scripts/on-small-tmpfs)";
     install_ = std::wstring(small, small + std::strlen(small));
     Install({{L"lib.dll", "library, version 1"}, {L"readme.txt", "read me"}});
     before_ = SnapshotTree(install_);

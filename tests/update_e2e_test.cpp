@@ -32,26 +32,12 @@ const std::u16string kSeparator = u"-------------------------------------";
 // Every file and folder under `dir`: relative path -> content ("<dir>" for a folder).
 using TreeSnapshot = std::map<std::wstring, std::string>;
 
-void AddToSnapshot(const std::wstring& dir, const std::wstring& prefix, TreeSnapshot& tree) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = ::FindFirstFileW((dir + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::wstring name = data.cFileName;
-    if (name == L"." || name == L"..") continue;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      tree[prefix + name] = "<dir>";
-      AddToSnapshot(dir + L"\\" + name, prefix + name + L"\\", tree);
-    } else {
-      tree[prefix + name] = ReadFileBytes(dir + L"\\" + name);
-    }
-  } while (::FindNextFileW(find, &data));
-  ::FindClose(find);
-}
-
 TreeSnapshot SnapshotTree(const std::wstring& dir) {
   TreeSnapshot tree;
-  AddToSnapshot(dir, L"", tree);
+  testutil::WalkTree(dir, [&](const std::wstring& relative, DWORD attributes) {
+    tree[relative] = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? std::string("<dir>")
+                                                            : ReadFileBytes(dir + L"\\" + relative);
+  });
   return tree;
 }
 

@@ -118,11 +118,11 @@ TEST_F(ReleaseFilesTest, ClosesEveryFileItWrote) {
   }
 }
 
-// Needs a 64 KiB file system as the install directory: release_disk_full.sh mounts one.
+// Needs a 64 KiB file system as the install directory: scripts/on-small-tmpfs mounts one.
 TEST_F(ReleaseFilesTest, APayloadThatDoesNotFitIsAWriteFail) {
   wchar_t small[MAX_PATH] = {};
   if (::GetEnvironmentVariableW(L"BOOT_SMALL_DIR", small, MAX_PATH) == 0) {
-    GTEST_SKIP() << "needs a small file system: run through release_disk_full.sh";
+    GTEST_SKIP() << "needs a small file system: run through scripts/on-small-tmpfs";
   }
   BaseDirectory = ToU16(small);
   EXPECT_FALSE(ReleaseFiles({Task(u"big.bin", std::string(1 << 20, 'x')),

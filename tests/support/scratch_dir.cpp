@@ -49,6 +49,31 @@ void RemoveTree(const std::wstring& path) {
   ::RemoveDirectoryW(path.c_str());
 }
 
+namespace {
+
+void WalkTreeBelow(const std::wstring& dir, const std::wstring& prefix,
+                   const std::function<void(const std::wstring&, DWORD)>& visit) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = ::FindFirstFileW((dir + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    visit(prefix + name, data.dwFileAttributes);
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      WalkTreeBelow(dir + L"\\" + name, prefix + name + L"\\", visit);
+    }
+  } while (::FindNextFileW(find, &data));
+  ::FindClose(find);
+}
+
+}  // namespace
+
+void WalkTree(const std::wstring& dir,
+              const std::function<void(const std::wstring& relative, DWORD attributes)>& visit) {
+  WalkTreeBelow(dir, L"", visit);
+}
+
 std::string ReadFileBytes(const std::wstring& path) {
   HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -106,25 +131,33 @@ std::wstring WinePath(const std::string& unix_path) {
   return path;
 }
 
-long RunProcess(const std::wstring& command_line, const std::wstring& directory,
-                DWORD timeout_ms) {
+HANDLE StartProcess(const std::wstring& command_line, const std::wstring& directory,
+                    DWORD* pid) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
   std::wstring mutable_line = command_line;
   if (!::CreateProcessW(nullptr, mutable_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         directory.empty() ? nullptr : directory.c_str(), &startup, &process)) {
-    return -1;
+    return nullptr;
   }
   ::CloseHandle(process.hThread);
+  if (pid != nullptr) *pid = process.dwProcessId;
+  return process.hProcess;
+}
+
+long RunProcess(const std::wstring& command_line, const std::wstring& directory,
+                DWORD timeout_ms) {
+  HANDLE process = StartProcess(command_line, directory);
+  if (process == nullptr) return -1;
   long result = -1;
-  if (::WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0) {
+  if (::WaitForSingleObject(process, timeout_ms) == WAIT_OBJECT_0) {
     DWORD code = 0;
-    if (::GetExitCodeProcess(process.hProcess, &code)) result = static_cast<long>(code);
+    if (::GetExitCodeProcess(process, &code)) result = static_cast<long>(code);
   } else {
-    ::TerminateProcess(process.hProcess, 1);
+    ::TerminateProcess(process, 1);
   }
-  ::CloseHandle(process.hProcess);
+  ::CloseHandle(process);
   return result;
 }
 

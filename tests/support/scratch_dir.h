@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,11 @@ class ScratchDir {
 // Removes a file or a folder tree; read-only attributes are cleared first.
 void RemoveTree(const std::wstring& path);
 
+// Calls `visit` with the path relative to `dir` and the attributes of every file and folder
+// below `dir`, each folder before what it holds.
+void WalkTree(const std::wstring& dir,
+              const std::function<void(const std::wstring& relative, DWORD attributes)>& visit);
+
 // Whole-file helpers; ReadFileBytes returns an empty string for a missing file.
 std::string ReadFileBytes(const std::wstring& path);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
@@ -42,6 +48,11 @@ std::string Narrow(std::wstring_view text);
 
 // The Windows path of a Unix path under Wine's Z: drive: /a/b -> Z:\a\b.
 std::wstring WinePath(const std::string& unix_path);
+
+// Starts `command_line` in `directory` (empty: this process's) without waiting. Returns the
+// process handle, which the caller closes, or null when it could not start; sets *pid if given.
+HANDLE StartProcess(const std::wstring& command_line, const std::wstring& directory,
+                    DWORD* pid = nullptr);
 
 // Runs `command_line` in `directory` and waits at most `timeout_ms`. Returns the exit code, or
 // -1 when the process could not start or did not end in time (it is then terminated).
