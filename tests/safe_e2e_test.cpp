@@ -390,6 +390,19 @@ TEST_F(SafeUpdateTest, AFlippedBitInAPayloadStopsTheRunAtStaging) {
   }
 }
 
+// The update is in place even when the launcher cannot start: exit 0, and the reason logged.
+TEST_F(SafeUpdateTest, ALauncherThatCannotStartIsLoggedWithItsError) {
+  ASSERT_TRUE(Pack({{L"lib.dll", "library"}}, R"({"version":"4","launcher":"missing.exe",
+      "cleans":[],"updates":[{"path":"lib.dll","source":"lib.dll"}]})", update_exe_));
+  const RunResult run = RunToEnd(update_exe_);
+  EXPECT_EQ(run.exit_code, 0) << Narrow(run.lines);
+  ASSERT_GE(run.lines.size(), 3u);
+  EXPECT_EQ(run.lines[run.lines.size() - 3], ToU16(install_) + u"\\missing.exe is not a legal file");
+  EXPECT_EQ(run.lines[run.lines.size() - 2], u"Launch failed...");
+  EXPECT_EQ(run.lines.back().compare(0, 8, u"Error 2:"), 0) << Narrow(run.lines);
+  EXPECT_EQ(ReadFileBytes(install_ + L"\\lib.dll"), "library");
+}
+
 // A registry clean that fails without fail_ok comes after every file is in place, and still
 // takes them all back.
 TEST_F(SafeReleaseTest, AFailingRegistryCleanRollsTheFilesBack) {

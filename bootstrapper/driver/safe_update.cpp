@@ -85,10 +85,7 @@ class SafeRun {
     (void)FinishTransaction(transaction_);  // the update is done; leftovers go at restart
 
     WriteLog(u"Updated, now startup the launcher");
-    if (!manifest_.launcher.empty() && !StartLauncher(manifest_.launcher)) {
-      WriteLog(u"Launch failed...");
-      return kSafeUpdated;
-    }
+    if (!Launch()) return kSafeUpdated;
     WriteLog(u"Done, Bye.");
     return kSafeUpdated;
   }
@@ -115,10 +112,17 @@ class SafeRun {
   // once its process is gone.
   int Relaunch(int code) {
     WaitForParent();
-    if (!manifest_.launcher.empty() && !StartLauncher(manifest_.launcher)) {
-      WriteLog(u"Launch failed...");
-    }
+    (void)Launch();
     return code;
+  }
+
+  // Starts the manifest's launcher, if it names one. False after "Launch failed..." and the
+  // error line.
+  bool Launch() {
+    if (manifest_.launcher.empty() || StartLauncher(manifest_.launcher)) return true;
+    const DWORD error = ::GetLastError();
+    LogFailure(u"Launch failed...", error != 0 ? error : ERROR_FILE_NOT_FOUND);
+    return false;
   }
 
   // File and directory cleans: what exists is moved into the backup, in list order. A missing

@@ -14,7 +14,10 @@ bool StartLauncher(const std::u16string& launcher) {
   const std::u16string path = JoinInstallPath(launcher);
   const DWORD attributes = ::GetFileAttributesW(AsWide(path));
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? ::GetLastError()
+                                                             : ERROR_DIRECTORY;
     WriteLog(path + u" is not a legal file");
+    ::SetLastError(error);
     return false;
   }
 

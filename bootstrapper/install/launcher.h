@@ -11,7 +11,7 @@ namespace boot {
 // current directory, no wait. Returns true when the shell reports the start. Returns false
 // after writing the full path + " is not a legal file" when the path names nothing or a
 // directory (the shell is then not called), and false without a line of its own when the shell
-// fails.
+// fails. On false the last error says why.
 [[nodiscard]] bool StartLauncher(const std::u16string& launcher);
 
 }  // namespace boot
