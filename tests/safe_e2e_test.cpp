@@ -520,6 +520,40 @@ INSTANTIATE_TEST_SUITE_P(
                     KillRow{"DuringCommit", nullptr, u"Release file ", u"x.dll", 0, false}),
     [](const testing::TestParamInfo<KillRow>& param) { return param.param.name; });
 
+// The new app.exe is held open while the run rolls back (after lib.dll could not be replaced):
+// the rollback cannot take it back, so the journal stays and the next run finishes the undo.
+TEST_F(SafeReleaseTest, ARollbackThatFailsKeepsTheJournalForTheNextRun) {
+  UniqueFile held_lib = HoldWithoutSharing(install_ + L"\\lib.dll");
+  ASSERT_TRUE(held_lib);
+  const std::wstring dir = NewRunDir();
+  UniqueProcess update = Start(Command(update_exe_), dir);
+  ASSERT_TRUE(update);
+  const std::u16string lib_line = u"Release file " + ToU16(install_) + u"\\lib.dll";
+  bool swapping_lib = false;
+  for (int i = 0; i < 3000 && !swapping_lib; ++i) {
+    swapping_lib = Contains(testutil::ReadLogLines(testutil::FindOnlyLog(dir)), lib_line);
+    ::Sleep(10);
+  }
+  ASSERT_TRUE(swapping_lib);
+  UniqueFile held_app = HoldWithoutSharing(install_ + L"\\app.exe");  // the new one
+  ASSERT_TRUE(held_app);
+  ASSERT_EQ(::WaitForSingleObject(update.get(), 90000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 0;
+  ::GetExitCodeProcess(update.get(), &code);
+  const Lines lines = testutil::ReadLogLines(testutil::FindOnlyLog(dir));
+  EXPECT_EQ(code, 2u) << Narrow(lines);
+  EXPECT_EQ(lines.back(), u"Rollback failed, the journal is kept for the next run: " +
+                              ToU16(install_) + u"\\bootstrapper.journal")
+      << Narrow(lines);
+  held_app.reset();
+  held_lib.reset();
+
+  const RunResult run = RunToEnd(update_exe_);
+  EXPECT_EQ(run.exit_code, 0) << Narrow(run.lines);
+  EXPECT_TRUE(Contains(run.lines, u"Unfinished update rolled back")) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), Released()) << Describe(SnapshotTree(install_));
+}
+
 TEST_F(SafeReleaseTest, AnOlderUpdateAfterAKillFirstRollsBackThenAppliesItself) {
   const std::wstring older = root_ / L"older.exe";
   ASSERT_TRUE(Pack({{L"lib.dll", "library, version 1.5"}}, R"({"version":"1.5","launcher":"app.exe",

@@ -198,12 +198,18 @@ bool UndoRecords(const std::vector<JournalRecord>& records, DWORD& budget_ms) {
         }
         break;
       case JournalOp::Move:
-        if (Exists(r.second) && !Exists(r.first)) {
-          WriteLog(u"Restore " + r.first);
-          if (!Rename(r.second, r.first, budget_ms)) {
-            LogFailure(u"Cannot restore " + r.first + u" from " + r.second, ::GetLastError());
-            restored = false;
-          }
+        // Not moved (or already back): nothing to do. Something else in its place meanwhile is
+        // not ours to overwrite: the backup stays, and so does the journal that points to it.
+        if (!Exists(r.second)) break;
+        if (Exists(r.first)) {
+          LogFailure(u"Cannot restore " + r.first + u" from " + r.second, ERROR_ALREADY_EXISTS);
+          restored = false;
+          break;
+        }
+        WriteLog(u"Restore " + r.first);
+        if (!Rename(r.second, r.first, budget_ms)) {
+          LogFailure(u"Cannot restore " + r.first + u" from " + r.second, ::GetLastError());
+          restored = false;
         }
         break;
       case JournalOp::Temp:
