@@ -461,6 +461,22 @@ TEST_F(SafeReleaseTest, AJournalNamingPlacesOutsideTheInstallationIsNotActedOn) 
       << Narrow(run.lines);
 }
 
+// Two updates at once: the second finds the first's journal held open and leaves everything,
+// the launcher included, to it.
+TEST_F(SafeReleaseTest, AnUpdateRunningAlreadyIsLeftAlone) {
+  const std::wstring journal = install_ + L"\\bootstrapper.journal";
+  UniqueFile running(::CreateFileW(journal.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(running);
+  const Tree with_journal = SnapshotTree(install_);
+  const RunResult run = RunToEnd(update_exe_);
+  EXPECT_EQ(run.exit_code, 1) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), with_journal);
+  ASSERT_GE(run.lines.size(), 2u);
+  EXPECT_EQ(run.lines[run.lines.size() - 2], u"Another update is running in " + ToU16(install_));
+  EXPECT_FALSE(LauncherStarted(2000));
+}
+
 // Killed at a point (when the log shows a line), then run again: the second run undoes the
 // first and applies the release, leaving no temporary file, backup or journal.
 struct KillRow {

@@ -54,12 +54,18 @@ class SafeRun {
     switch (RecoverUnfinishedUpdate(base)) {
       case Recovery::Failed:
         return kSafeRollbackFailed;
+      case Recovery::InUse:
+        return kSafeRolledBack;  // that update starts the application when it is done
       case Recovery::NothingFound:
       case Recovery::RolledBack:
       case Recovery::Finished:
         break;
     }
-    if (!BeginTransaction(base, transaction_)) return Relaunch(kSafeRolledBack);
+    if (!BeginTransaction(base, transaction_)) {
+      // A journal made since the look above belongs to an update that started meanwhile.
+      if (::GetLastError() == ERROR_FILE_EXISTS) return kSafeRolledBack;
+      return Relaunch(kSafeRolledBack);
+    }
     WriteLog(u"Safe update, journal " + transaction_.journal_path);
 
     std::vector<StagedFile> staged;

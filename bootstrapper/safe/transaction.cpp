@@ -432,7 +432,13 @@ Recovery RecoverUnfinishedUpdate(const std::u16string& base) {
 
   std::string text;
   if (!ReadJournalFile(journal_path, text)) {
-    LogFailure(u"Cannot read the update journal " + journal_path, ::GetLastError());
+    const DWORD error = ::GetLastError();
+    // A running update keeps its journal open for writing and shares it for reading only.
+    if (error == ERROR_SHARING_VIOLATION) {
+      LogFailure(u"Another update is running in " + base, error);
+      return Recovery::InUse;
+    }
+    LogFailure(u"Cannot read the update journal " + journal_path, error);
     return Recovery::Failed;
   }
   Transaction t;

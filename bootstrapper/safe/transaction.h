@@ -87,6 +87,7 @@ enum class Recovery {
   NothingFound,
   RolledBack,  // an unfinished run was undone
   Finished,  // an unfinished run had every file in place and was completed
+  InUse,  // another update holds the journal open: it is running now; nothing was done
   Failed,  // the journal could not be read or acted on; it is kept, nothing else was done
 };
 
