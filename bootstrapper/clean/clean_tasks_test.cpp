@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bootstrapper/clean/clean_test_support.h"
-#include "bootstrapper/driver/run_update.h"
+#include "bootstrapper/install/install_path.h"
 
 namespace boot {
 namespace {

@@ -9,7 +9,7 @@
 
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/diag/debug_log.h"
-#include "bootstrapper/driver/run_update.h"
+#include "bootstrapper/install/install_path.h"
 #include "tests/support/scratch_dir.h"
 
 namespace boot {

@@ -8,7 +8,7 @@
 
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/diag/debug_log.h"
-#include "bootstrapper/driver/run_update.h"
+#include "bootstrapper/install/install_path.h"
 #include "tests/support/artifacts.h"
 #include "bootstrapper/install/install_test_fixture.h"
 #include "tests/support/scratch_dir.h"
