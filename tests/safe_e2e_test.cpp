@@ -88,6 +88,20 @@ UniqueFile HoldWithoutSharing(const std::wstring& path) {
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+// The bytes of resource (type, name) of the image at `exe`; empty when it has none.
+std::string ResourceBytes(const std::wstring& exe, WORD type, WORD name) {
+  HMODULE image = ::LoadLibraryExW(exe.c_str(), nullptr,
+                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (image == nullptr) return {};
+  std::string bytes;
+  if (HRSRC info = ::FindResourceW(image, MAKEINTRESOURCEW(name), MAKEINTRESOURCEW(type))) {
+    bytes.assign(static_cast<const char*>(::LockResource(::LoadResource(image, info))),
+                 ::SizeofResource(image, info));
+  }
+  ::FreeLibrary(image);
+  return bytes;
+}
+
 // Creates the folders of relative path `name` under `dir`.
 void MakeFolders(const std::wstring& dir, const std::wstring& name) {
   for (std::size_t slash = name.find(L'\\'); slash != std::wstring::npos;
@@ -365,13 +379,8 @@ TEST_F(SafeUpdateTest, AFlippedBitInAPayloadStopsTheRunAtStaging) {
         {"path":"app.exe","source":"app.exe"},{"path":"data.bin","source":"data.bin"}]})";
     ASSERT_TRUE(Pack(files, package, exe, compat ? L"--compat" : L""));
     // The second payload's bytes, one bit flipped inside its first (stored) chunk.
-    HMODULE image = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-    ASSERT_NE(image, nullptr);
-    HRSRC info = ::FindResourceW(image, MAKEINTRESOURCEW(2), MAKEINTRESOURCEW(256));
-    ASSERT_NE(info, nullptr);
-    std::string stream(static_cast<const char*>(::LockResource(::LoadResource(image, info))),
-                       ::SizeofResource(image, info));
-    ::FreeLibrary(image);
+    std::string stream = ResourceBytes(exe, 256, 2);
+    ASSERT_GT(stream.size(), 100u);
     stream[100] ^= 0x10;
     const std::wstring broken = root_ / L"broken.exe";
     ASSERT_TRUE(testutil::StampResources(exe, broken, {{256, 2, stream}}));
@@ -413,13 +422,7 @@ TEST_F(SafeReleaseTest, AFailingRegistryCleanRollsTheFilesBack) {
                   R"(BootSafePlaceholder","fail_ok":false)");
   const std::wstring exe = root_ / L"registry.exe";
   ASSERT_TRUE(Pack(kRelease, package, exe));
-  HMODULE image = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-  ASSERT_NE(image, nullptr);
-  HRSRC info = ::FindResourceW(image, MAKEINTRESOURCEW(42), MAKEINTRESOURCEW(42));
-  ASSERT_NE(info, nullptr);
-  std::string manifest(static_cast<const char*>(::LockResource(::LoadResource(image, info))),
-                       ::SizeofResource(image, info));
-  ::FreeLibrary(image);
+  std::string manifest = ResourceBytes(exe, 42, 42);
   const std::size_t at = manifest.find("BootSafePlaceholder");
   ASSERT_NE(at, std::string::npos) << manifest;
   manifest.replace(at, 19, std::string(600, 'k'));
