@@ -464,6 +464,29 @@ TEST_F(SafeReleaseTest, AJournalNamingPlacesOutsideTheInstallationIsNotActedOn) 
       << Narrow(run.lines);
 }
 
+// The state a kill leaves after the last swap: the new files in place, the old ones in the
+// backup, the journal saying so. The next run finishes that update (it does not undo it).
+TEST_F(SafeReleaseTest, AnUnfinishedUpdateWithEveryFileInPlaceIsFinished) {
+  const std::wstring backup = install_ + L"\\AbCdEfGhIjKl.update-backup";
+  ASSERT_TRUE(::CreateDirectoryW(backup.c_str(), nullptr));
+  ASSERT_TRUE(::MoveFileW((install_ + L"\\lib.dll").c_str(), (backup + L"\\1").c_str()));
+  ASSERT_TRUE(WriteFileBytes(install_ + L"\\lib.dll", "library, version 2"));
+  const std::u16string lib = ToU16(install_ + L"\\lib.dll");
+  std::string journal(JournalHeader());
+  for (const JournalRecord& r : std::vector<JournalRecord>{
+           {JournalOp::Backup, ToU16(backup), {}},
+           {JournalOp::Move, lib, ToU16(backup + L"\\1")},
+           {JournalOp::Swap, ToU16(install_ + L"\\x.update-new"), lib},
+           {JournalOp::FilesInPlace, {}, {}}}) {
+    journal += EncodeJournalRecord(r);
+  }
+  ASSERT_TRUE(WriteFileBytes(install_ + L"\\bootstrapper.journal", journal));
+  const RunResult run = RunToEnd(update_exe_);
+  EXPECT_EQ(run.exit_code, 0) << Narrow(run.lines);
+  EXPECT_TRUE(Contains(run.lines, u"Unfinished update finished")) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), Released()) << Describe(SnapshotTree(install_));
+}
+
 // Two updates at once: the second finds the first's journal held open and leaves everything,
 // the launcher included, to it.
 TEST_F(SafeReleaseTest, AnUpdateRunningAlreadyIsLeftAlone) {
