@@ -7,9 +7,9 @@
 #include <span>
 #include <string>
 
-namespace boot {
+#include "bootstrapper/manifest/manifest.h"  // Sha256Digest
 
-using Sha256Digest = std::array<std::uint8_t, 32>;
+namespace boot {
 
 // A digest in progress: start with Sha256Init, feed it with Sha256Update, end with Sha256Final.
 struct Sha256State {

@@ -85,6 +85,12 @@ void WriteErrorLog(unsigned long code) {
   WriteLog(u"Error " + ToDecimal(code) + u": " + ToU16(description));
 }
 
+void WriteFailureLog(std::u16string_view line, unsigned long code) {
+  WriteLog(line);
+  WriteErrorLog(code);
+  ::SetLastError(code);
+}
+
 void CloseDebugLogForTesting() {
   if (LogFileHandle != nullptr) DropLog();
 }

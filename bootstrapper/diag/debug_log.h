@@ -20,6 +20,10 @@ void WriteLog(std::u16string_view entry);
 // is none): the line the safe run adds after each failure line.
 void WriteErrorLog(unsigned long code);
 
+// Writes `line`, then the error line for `code`, and leaves `code` as the thread's last error
+// (for the caller that passes the failure on).
+void WriteFailureLog(std::u16string_view line, unsigned long code);
+
 // The log file name for a local time, e.g. DebugLogs\20261206_044815_upd.txt (33 characters).
 std::wstring FormatLogFileName(int year, int month, int day, int hour, int minute, int second);
 

@@ -25,7 +25,6 @@ std::uint32_t ParentProcessId = 0;
 namespace {
 
 constexpr WORD kManifestResource = 42;  // both the type and the name of the manifest
-constexpr char16_t kSeparator[] = u"-------------------------------------";
 
 // Splits the process command line and applies the options. False when there is no update
 // request (or no argument vector at all).

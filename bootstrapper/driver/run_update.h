@@ -10,6 +10,9 @@
 
 namespace boot {
 
+// The line of 37 hyphens that frames the staging lines of every run.
+inline constexpr char16_t kSeparator[] = u"-------------------------------------";
+
 // Caller's process id from -ppid; 0 means no wait.
 extern std::uint32_t ParentProcessId;
 

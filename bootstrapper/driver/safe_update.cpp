@@ -7,6 +7,7 @@
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/diag/debug_log.h"
 #include "bootstrapper/driver/parent_wait.h"
+#include "bootstrapper/driver/run_update.h"
 #include "bootstrapper/install/install_path.h"
 #include "bootstrapper/install/launcher.h"
 #include "bootstrapper/safe/disk_staging.h"
@@ -15,29 +16,23 @@
 namespace boot {
 namespace {
 
-constexpr char16_t kSeparator[] = u"-------------------------------------";
-
-void LogFailure(const std::u16string& line, DWORD error) {
-  WriteLog(line);
-  WriteErrorLog(error);
-}
 
 // The install directory as a full path without a trailing separator, when -base names an
 // existing directory by an absolute path. False after the failure lines otherwise.
 bool ResolveInstallDirectory(const std::u16string& base, std::u16string& full) {
   const std::u16string line = u"Install directory is not an existing absolute path: " + base;
   if (!IsAbsoluteWindowsPath(base)) {
-    LogFailure(line, ERROR_BAD_PATHNAME);
+    WriteFailureLog(line, ERROR_BAD_PATHNAME);
     return false;
   }
   full = FullInstallPath(base, u"");
   const DWORD attributes = ::GetFileAttributesW(AsWide(full));
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    LogFailure(line, ::GetLastError());
+    WriteFailureLog(line, ::GetLastError());
     return false;
   }
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    LogFailure(line, ERROR_DIRECTORY);
+    WriteFailureLog(line, ERROR_DIRECTORY);
     return false;
   }
   return true;
@@ -127,7 +122,7 @@ class SafeRun {
   bool Launch() {
     if (manifest_.launcher.empty() || StartLauncher(manifest_.launcher)) return true;
     const DWORD error = ::GetLastError();
-    LogFailure(u"Launch failed...", error != 0 ? error : ERROR_FILE_NOT_FOUND);
+    WriteFailureLog(u"Launch failed...", error != 0 ? error : ERROR_FILE_NOT_FOUND);
     return false;
   }
 
@@ -158,7 +153,7 @@ class SafeRun {
       if (attributes != INVALID_FILE_ATTRIBUTES) {
         // Read-only says "do not replace"; Windows' own replace refuses it the same way.
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_READONLY)) {
-          LogFailure(u"Cannot replace read-only file " + file.target, ERROR_ACCESS_DENIED);
+          WriteFailureLog(u"Cannot replace read-only file " + file.target, ERROR_ACCESS_DENIED);
           return false;
         }
         if (!MoveIntoBackup(transaction_, file.target)) return false;
@@ -174,7 +169,7 @@ class SafeRun {
     for (const CleanTask& task : manifest_.cleans) {
       if (task.kind != CleanKind::Registry || CleanRegistry(task.path) || task.fail_ok) continue;
       const DWORD error = ::GetLastError();
-      LogFailure(u"Clean " + task.path + u" failed", error != 0 ? error : ERROR_CANTWRITE);
+      WriteFailureLog(u"Clean " + task.path + u" failed", error != 0 ? error : ERROR_CANTWRITE);
       return false;
     }
     return true;
@@ -197,7 +192,7 @@ int RunSafeUpdate(HINSTANCE instance, const UpdateManifest& manifest, std::uint3
     // Out of memory part way: what was done is in the journal, and is undone now rather than
     // left for the next run. Should that fail too, the journal is still there for it.
     try {
-      LogFailure(u"Unexpected failure, the update stops", ERROR_NOT_ENOUGH_MEMORY);
+      WriteFailureLog(u"Unexpected failure, the update stops", ERROR_NOT_ENOUGH_MEMORY);
       return run.RollBack();
     } catch (...) {
       return kSafeRollbackFailed;

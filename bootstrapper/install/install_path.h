@@ -32,6 +32,10 @@ extern std::u16string BaseDirectory;
 // JoinInstallPath(BaseDirectory, relative): the run's install directory from -base. Only valid
 // once the command line has been read. Win32 builds only.
 std::u16string JoinInstallPath(std::u16string_view relative);
+
+// The full path of manifest path `relative` in the install directory `base`: joined, with
+// "." and ".." applied (GetFullPathNameW), doubled and trailing separators dropped.
+std::u16string FullInstallPath(const std::u16string& base, std::u16string_view relative);
 #endif
 
 }  // namespace boot

@@ -20,6 +20,10 @@ struct CleanTask {
   bool fail_ok = false;  // true: a failure of this task does not stop the run
 };
 
+// A SHA-256 digest, as the manifest carries it for every file and as both the stub and the
+// packer compute it.
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
 struct UpdateTask {
   std::u16string path;  // relative to the install directory
   std::int64_t size = 0;  // exact byte count of the payload resource as stored
@@ -29,7 +33,7 @@ struct UpdateTask {
   // SHA-256 of the decompressed content, from the optional "sha256" member (64 hex digits).
   // When present, staging refuses content that does not match it.
   bool has_sha256 = false;
-  std::array<std::uint8_t, 32> sha256{};
+  Sha256Digest sha256{};
 };
 
 struct UpdateManifest {
@@ -55,7 +59,7 @@ UpdateManifest ReadUpdateManifest(std::string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
 
 // Reads exactly 64 hexadecimal digits (either case) into `out`; false for anything else.
-bool ParseSha256Hex(std::string_view text, std::array<std::uint8_t, 32>& out);
+bool ParseSha256Hex(std::string_view text, Sha256Digest& out);
 
 // Encodes UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);

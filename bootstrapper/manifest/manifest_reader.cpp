@@ -110,9 +110,9 @@ int HexDigitValue(char c) {
 
 }  // namespace
 
-bool ParseSha256Hex(std::string_view text, std::array<std::uint8_t, 32>& out) {
+bool ParseSha256Hex(std::string_view text, Sha256Digest& out) {
   if (text.size() != 64) return false;
-  std::array<std::uint8_t, 32> bytes{};
+  Sha256Digest bytes{};
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const int high = HexDigitValue(text[2 * i]), low = HexDigitValue(text[2 * i + 1]);
     if (high < 0 || low < 0) return false;

@@ -6,14 +6,13 @@
 
 #include <windows.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-namespace boot {
+#include "bootstrapper/manifest/manifest.h"  // Sha256Digest
 
-using Sha256Digest = std::array<std::uint8_t, 32>;
+namespace boot {
 
 // The bytes of resource (type, name) in `module` (low 16 bits of each, as integer ids), read in
 // place. False when it is missing, empty, or cannot be loaded or locked.

@@ -11,11 +11,6 @@
 namespace boot {
 namespace {
 
-void LogFailure(const std::u16string& line, DWORD error) {
-  WriteLog(line);
-  WriteErrorLog(error);
-}
-
 // The entry's content, decoded and verified; empty for an empty file. False after the lines.
 bool LoadVerifiedPayload(HMODULE module, const UpdateTask& task,
                          std::vector<std::uint8_t>& content) {
@@ -24,25 +19,25 @@ bool LoadVerifiedPayload(HMODULE module, const UpdateTask& task,
     const std::uint8_t* bytes = nullptr;
     std::size_t size = 0;
     if (!FindPayloadResource(module, task.rtype, task.rid, bytes, size)) {
-      LogFailure(u"Invalid update entry: " + task.path, ERROR_RESOURCE_NAME_NOT_FOUND);
+      WriteFailureLog(u"Invalid update entry: " + task.path, ERROR_RESOURCE_NAME_NOT_FOUND);
       return false;
     }
     if (static_cast<std::uint64_t>(size) != static_cast<std::uint64_t>(task.size)) {
-      LogFailure(u"Invalid update entry: " + task.path, ERROR_INVALID_DATA);
+      WriteFailureLog(u"Invalid update entry: " + task.path, ERROR_INVALID_DATA);
       return false;
     }
     if (!DecompressPayload(bytes, size, content)) {
-      LogFailure(u"Unable to decompress entry: " + task.path, ERROR_INVALID_DATA);
+      WriteFailureLog(u"Unable to decompress entry: " + task.path, ERROR_INVALID_DATA);
       return false;
     }
   }
   Sha256Digest digest;
   if (!ComputeSha256(content.data(), content.size(), digest)) {
-    LogFailure(u"Unable to verify entry: " + task.path, ::GetLastError());
+    WriteFailureLog(u"Unable to verify entry: " + task.path, ::GetLastError());
     return false;
   }
   if (!task.has_sha256 || digest != task.sha256) {
-    LogFailure(u"Checksum failed for entry: " + task.path, ERROR_CRC);
+    WriteFailureLog(u"Checksum failed for entry: " + task.path, ERROR_CRC);
     return false;
   }
   return true;
@@ -73,19 +68,6 @@ bool WriteAndFlush(HANDLE file, const std::vector<std::uint8_t>& content, DWORD&
 
 }  // namespace
 
-std::u16string FullInstallPath(const std::u16string& base, std::u16string_view relative) {
-  const std::u16string joined = JoinInstallPath(base, relative);
-  std::u16string full = joined;
-  const DWORD needed = ::GetFullPathNameW(AsWide(joined), 0, nullptr, nullptr);
-  if (needed != 0) {
-    std::wstring buffer(needed, L'\0');
-    const DWORD length = ::GetFullPathNameW(AsWide(joined), needed, buffer.data(), nullptr);
-    if (length != 0 && length < needed) full = ToU16(std::wstring_view(buffer.data(), length));
-  }
-  while (full.size() > 3 && full.back() == u'\\') full.pop_back();
-  return full;
-}
-
 bool StagePayloadsToDisk(HMODULE module, const std::vector<UpdateTask>& updates,
                          Transaction& transaction, std::vector<StagedFile>& staged) {
   staged.clear();
@@ -101,7 +83,7 @@ bool StagePayloadsToDisk(HMODULE module, const std::vector<UpdateTask>& updates,
     if (!CreateStagingFile(transaction, folder, handle, file.temp)) return false;
     DWORD error = 0;
     if (!WriteAndFlush(handle.get(), content, error)) {
-      LogFailure(u"Cannot write temporary file " + file.temp, error);
+      WriteFailureLog(u"Cannot write temporary file " + file.temp, error);
       return false;
     }
     handle.reset();

@@ -18,10 +18,6 @@ struct StagedFile {
   std::u16string temp;  // full path of its staged copy, where staging left it
 };
 
-// The full path of manifest path `relative` in the install directory `base`: joined, with
-// "." and ".." applied, doubled and trailing separators dropped.
-std::u16string FullInstallPath(const std::u16string& base, std::u16string_view relative);
-
 // For each update in list order: finds its payload (none for an empty file), decodes it, checks
 // its SHA-256, creates the missing folders of its target, writes it into a new temporary file
 // there and flushes it; then writes "--- " + path + " --- CHECK" and lets the bytes go, so only

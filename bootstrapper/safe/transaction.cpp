@@ -24,13 +24,6 @@ bool IsDirectory(const std::u16string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Writes `line` and the error line for `error`, and leaves `error` as the last error.
-void LogFailure(const std::u16string& line, DWORD error) {
-  WriteLog(line);
-  WriteErrorLog(error);
-  ::SetLastError(error);
-}
-
 // Errors that a scanner or a closing application cause for a moment.
 bool IsTransient(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
@@ -84,7 +77,7 @@ bool AppendRecord(Transaction& t, JournalRecord record) {
     if (::SetFilePointerEx(t.journal.get(), intact, nullptr, FILE_BEGIN)) {
       ::SetEndOfFile(t.journal.get());
     }
-    LogFailure(u"Cannot write the update journal " + t.journal_path, error);
+    WriteFailureLog(u"Cannot write the update journal " + t.journal_path, error);
     return false;
   }
   t.journal_size += line.size();
@@ -193,7 +186,7 @@ bool UndoRecords(const std::vector<JournalRecord>& records, DWORD& budget_ms) {
       case JournalOp::Swap:
         // Swapped when the staged file is gone and its target is there: take the new file back.
         if (!Exists(r.first) && Exists(r.second) && !Rename(r.second, r.first, budget_ms)) {
-          LogFailure(u"Cannot take back " + r.second, ::GetLastError());
+          WriteFailureLog(u"Cannot take back " + r.second, ::GetLastError());
           restored = false;
         }
         break;
@@ -202,20 +195,20 @@ bool UndoRecords(const std::vector<JournalRecord>& records, DWORD& budget_ms) {
         // not ours to overwrite: the backup stays, and so does the journal that points to it.
         if (!Exists(r.second)) break;
         if (Exists(r.first)) {
-          LogFailure(u"Cannot restore " + r.first + u" from " + r.second, ERROR_ALREADY_EXISTS);
+          WriteFailureLog(u"Cannot restore " + r.first + u" from " + r.second, ERROR_ALREADY_EXISTS);
           restored = false;
           break;
         }
         WriteLog(u"Restore " + r.first);
         if (!Rename(r.second, r.first, budget_ms)) {
-          LogFailure(u"Cannot restore " + r.first + u" from " + r.second, ::GetLastError());
+          WriteFailureLog(u"Cannot restore " + r.first + u" from " + r.second, ::GetLastError());
           restored = false;
         }
         break;
       case JournalOp::Temp:
         if (Exists(r.first) &&
             !WithRetry(budget_ms, [&] { return DeleteOwnFile(r.first); })) {
-          LogFailure(u"Cannot remove temporary file " + r.first, ::GetLastError());
+          WriteFailureLog(u"Cannot remove temporary file " + r.first, ::GetLastError());
           DeleteAtRestart(r.first);
         }
         break;
@@ -223,7 +216,7 @@ bool UndoRecords(const std::vector<JournalRecord>& records, DWORD& budget_ms) {
       case JournalOp::Backup:
         // A folder someone else has put files into meanwhile stays: it harms nothing.
         if (IsDirectory(r.first) && !::RemoveDirectoryW(AsWide(r.first))) {
-          LogFailure(u"Cannot remove folder " + r.first, ::GetLastError());
+          WriteFailureLog(u"Cannot remove folder " + r.first, ::GetLastError());
         }
         break;
       case JournalOp::FilesInPlace:
@@ -287,7 +280,7 @@ bool BeginTransaction(const std::u16string& base, Transaction& t) {
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH,
                                 nullptr));
   if (!t.journal) {
-    LogFailure(u"Cannot create the update journal " + t.journal_path, ::GetLastError());
+    WriteFailureLog(u"Cannot create the update journal " + t.journal_path, ::GetLastError());
     return false;
   }
   const std::string_view header = JournalHeader();
@@ -299,7 +292,7 @@ bool BeginTransaction(const std::u16string& base, Transaction& t) {
                                                                          : ::GetLastError();
     t.journal.reset();
     ::DeleteFileW(AsWide(t.journal_path));
-    LogFailure(u"Cannot create the update journal " + t.journal_path, error);
+    WriteFailureLog(u"Cannot create the update journal " + t.journal_path, error);
     return false;
   }
   t.journal_size = header.size();
@@ -310,7 +303,7 @@ bool CreateMissingFolders(Transaction& t, const std::u16string& folder) {
   std::vector<std::u16string> missing;
   for (std::u16string at = folder; !at.empty() && !IsDirectory(at); at = ParentPath(at)) {
     if (Exists(at)) {
-      LogFailure(u"Cannot create folder " + at, ERROR_ALREADY_EXISTS);
+      WriteFailureLog(u"Cannot create folder " + at, ERROR_ALREADY_EXISTS);
       return false;
     }
     missing.push_back(at);
@@ -319,7 +312,7 @@ bool CreateMissingFolders(Transaction& t, const std::u16string& folder) {
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
     if (!AppendRecord(t, {JournalOp::Folder, *it, {}})) return false;
     if (!::CreateDirectoryW(AsWide(*it), nullptr)) {
-      LogFailure(u"Cannot create folder " + *it, ::GetLastError());
+      WriteFailureLog(u"Cannot create folder " + *it, ::GetLastError());
       return false;
     }
   }
@@ -330,7 +323,7 @@ bool CreateStagingFile(Transaction& t, const std::u16string& folder, UniqueFile&
                        std::u16string& path) {
   path = RandomChild(folder, u"update-new");
   if (path.empty()) {
-    LogFailure(u"Cannot name a temporary file in " + folder, ERROR_FILENAME_EXCED_RANGE);
+    WriteFailureLog(u"Cannot name a temporary file in " + folder, ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
   if (!AppendRecord(t, {JournalOp::Temp, path, {}})) return false;
@@ -338,7 +331,7 @@ bool CreateStagingFile(Transaction& t, const std::u16string& folder, UniqueFile&
   file.reset(::CreateFileW(AsWide(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
-    LogFailure(u"Cannot create temporary file " + path, ::GetLastError());
+    WriteFailureLog(u"Cannot create temporary file " + path, ::GetLastError());
     return false;
   }
   return true;
@@ -348,12 +341,12 @@ bool MoveIntoBackup(Transaction& t, const std::u16string& path) {
   if (t.backup.empty()) {
     const std::u16string backup = RandomChild(t.base, u"update-backup");
     if (backup.empty()) {
-      LogFailure(u"Cannot name a backup folder in " + t.base, ERROR_FILENAME_EXCED_RANGE);
+      WriteFailureLog(u"Cannot name a backup folder in " + t.base, ERROR_FILENAME_EXCED_RANGE);
       return false;
     }
     if (!AppendRecord(t, {JournalOp::Backup, backup, {}})) return false;
     if (!::CreateDirectoryW(AsWide(backup), nullptr)) {
-      LogFailure(u"Cannot create backup folder " + backup, ::GetLastError());
+      WriteFailureLog(u"Cannot create backup folder " + backup, ::GetLastError());
       return false;
     }
     t.backup = backup;
@@ -361,7 +354,7 @@ bool MoveIntoBackup(Transaction& t, const std::u16string& path) {
   const std::u16string item = ChildPath(t.backup, ToDecimal(++t.backup_items));
   if (!AppendRecord(t, {JournalOp::Move, path, item})) return false;
   if (!Rename(path, item, t.retry_left_ms)) {
-    LogFailure(u"Cannot move " + path + u" to " + item, ::GetLastError());
+    WriteFailureLog(u"Cannot move " + path + u" to " + item, ::GetLastError());
     return false;
   }
   return true;
@@ -370,7 +363,7 @@ bool MoveIntoBackup(Transaction& t, const std::u16string& path) {
 bool SwapIntoPlace(Transaction& t, const std::u16string& temp, const std::u16string& target) {
   if (!AppendRecord(t, {JournalOp::Swap, temp, target})) return false;
   if (!Rename(temp, target, t.retry_left_ms)) {
-    LogFailure(u"Cannot move " + temp + u" to " + target, ::GetLastError());
+    WriteFailureLog(u"Cannot move " + temp + u" to " + target, ::GetLastError());
     return false;
   }
   return true;
@@ -396,14 +389,14 @@ bool FinishTransaction(Transaction& t) {
       DeleteAtRestart(r.first);
     }
     if (r.op == JournalOp::Backup && !RemoveTree(r.first, budget)) {
-      LogFailure(u"Cannot remove backup folder " + r.first + u" now, it goes at restart",
+      WriteFailureLog(u"Cannot remove backup folder " + r.first + u" now, it goes at restart",
                  ::GetLastError());
       RemoveTreeAtRestart(r.first);
     }
   }
   t.journal.reset();
   if (!::DeleteFileW(AsWide(t.journal_path))) {
-    LogFailure(u"Cannot remove the update journal " + t.journal_path, ::GetLastError());
+    WriteFailureLog(u"Cannot remove the update journal " + t.journal_path, ::GetLastError());
     return false;
   }
   return true;
@@ -420,7 +413,7 @@ bool RollBackTransaction(Transaction& t) {
   if (!UndoRecords(t.records, budget)) return false;
   t.journal.reset();
   if (!::DeleteFileW(AsWide(t.journal_path)) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
-    LogFailure(u"Cannot remove the update journal " + t.journal_path, ::GetLastError());
+    WriteFailureLog(u"Cannot remove the update journal " + t.journal_path, ::GetLastError());
     return false;
   }
   return true;
@@ -435,10 +428,10 @@ Recovery RecoverUnfinishedUpdate(const std::u16string& base) {
     const DWORD error = ::GetLastError();
     // A running update keeps its journal open for writing and shares it for reading only.
     if (error == ERROR_SHARING_VIOLATION) {
-      LogFailure(u"Another update is running in " + base, error);
+      WriteFailureLog(u"Another update is running in " + base, error);
       return Recovery::InUse;
     }
-    LogFailure(u"Cannot read the update journal " + journal_path, error);
+    WriteFailureLog(u"Cannot read the update journal " + journal_path, error);
     return Recovery::Failed;
   }
   Transaction t;
@@ -453,14 +446,14 @@ Recovery RecoverUnfinishedUpdate(const std::u16string& base) {
     if (!r.second.empty() && !IsWithin(r.second, base)) readable = false;
   }
   if (!readable) {
-    LogFailure(u"Unreadable update journal " + journal_path, ERROR_INVALID_DATA);
+    WriteFailureLog(u"Unreadable update journal " + journal_path, ERROR_INVALID_DATA);
     return Recovery::Failed;
   }
   t.journal_size = intact;
   if (intact == 0) {
     // Killed while the journal was being created: nothing had begun.
     if (!::DeleteFileW(AsWide(journal_path))) {
-      LogFailure(u"Cannot remove the update journal " + journal_path, ::GetLastError());
+      WriteFailureLog(u"Cannot remove the update journal " + journal_path, ::GetLastError());
       return Recovery::Failed;
     }
     return Recovery::NothingFound;
