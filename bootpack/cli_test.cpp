@@ -9,7 +9,7 @@
 
 #include "bootpack/file_io.h"
 #include "bootpack/pe_image.h"
-#include "bootpack/sha256.h"
+#include "bootstrapper/payload/sha256.h"
 #include "bootpack/test_folder.h"
 #include "bootpack/test_image.h"
 #include "bootpack/update_check.h"

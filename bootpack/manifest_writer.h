@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bootpack/package.h"
-#include "bootpack/sha256.h"
+#include "bootstrapper/payload/sha256.h"
 
 namespace boot {
 

@@ -8,7 +8,7 @@
 #include "bootpack/file_io.h"
 #include "bootpack/manifest_writer.h"
 #include "bootpack/pe_image.h"
-#include "bootpack/sha256.h"
+#include "bootstrapper/payload/sha256.h"
 #include "bootpack/update_check.h"
 
 namespace boot {

@@ -1,6 +1,6 @@
 #include "bootpack/update_check.h"
 
-#include "bootpack/sha256.h"
+#include "bootstrapper/payload/sha256.h"
 #include "lznt1/lznt1.h"
 
 namespace boot {

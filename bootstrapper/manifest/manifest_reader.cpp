@@ -49,11 +49,10 @@ bool ReadSha256(const cJSON* object, UpdateTask& task) {
 }
 
 bool ReadCleanTasks(const cJSON* array, std::vector<CleanTask>& out) {
-  const int n = cJSON_GetArraySize(array);
   std::vector<CleanTask> tasks;
-  tasks.reserve(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    const cJSON* entry = cJSON_GetArrayItem(array, i);
+  tasks.reserve(static_cast<std::size_t>(cJSON_GetArraySize(array)));
+  // One walk of the children: indexing them one by one would be quadratic.
+  for (const cJSON* entry = array->child; entry != nullptr; entry = entry->next) {
     if (!cJSON_IsObject(entry)) return false;
     CleanTask task;
     if (!ReadString(entry, "path", task.path) || task.path.empty()) return false;
@@ -78,11 +77,9 @@ bool ReadCleanTasks(const cJSON* array, std::vector<CleanTask>& out) {
 }
 
 bool ReadUpdateTasks(const cJSON* array, bool safe, std::vector<UpdateTask>& out) {
-  const int n = cJSON_GetArraySize(array);
   std::vector<UpdateTask> tasks;
-  tasks.reserve(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    const cJSON* entry = cJSON_GetArrayItem(array, i);
+  tasks.reserve(static_cast<std::size_t>(cJSON_GetArraySize(array)));
+  for (const cJSON* entry = array->child; entry != nullptr; entry = entry->next) {
     if (!cJSON_IsObject(entry)) return false;
     UpdateTask task;
     std::int32_t size = 0;

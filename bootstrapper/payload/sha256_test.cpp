@@ -1,4 +1,4 @@
-#include "bootpack/sha256.h"
+#include "bootstrapper/payload/sha256.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "bootpack/sha256.h"
+#include "bootstrapper/payload/sha256.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <cpuid.h>
