@@ -1,6 +1,8 @@
 #include "bootstrapper/clean/registry_clean.h"
 
 #include <algorithm>
+#include <string>
+#include <string_view>
 
 #include "bootstrapper/clean/registry_root.h"
 #include "bootstrapper/common/unique_handle.h"
@@ -62,6 +64,9 @@ bool DeleteKeyTree(HKEY root, wchar_t (&key_path)[kKeyPathBufferSize]) {
 
   wchar_t child[kChildNameSize];
   DWORD child_size = kChildNameSize;
+  // The child handled last: met again at the front, it was not deleted after all.
+  std::wstring previous;
+  bool handled_one = false;
   FILETIME written;
   // Always index 0: each child deleted makes room for the next one at the front.
   while (::RegEnumKeyExW(key.get(), 0, child, &child_size, nullptr, nullptr, nullptr,
@@ -69,9 +74,22 @@ bool DeleteKeyTree(HKEY root, wchar_t (&key_path)[kKeyPathBufferSize]) {
     // A cut child path names some other key (or none, which would count as deleted and bring
     // the same child back forever); such a child cannot be deleted.
     if (end + child_size >= kKeyPathBufferSize) break;
+    // A name holding a NUL (the native API allows one) reaches every key function cut short,
+    // so it names some other key or none: the child cannot be opened by its name.
+    if (std::find(child, child + child_size, L'\0') != child + child_size) {
+      WriteLog(u"Error opening key.");
+      ::SetLastError(ERROR_INVALID_NAME);
+      return false;
+    }
+    if (handled_one && previous == std::wstring_view(child, child_size)) {
+      ::SetLastError(ERROR_CANTWRITE);
+      return false;
+    }
     std::copy(child, child + child_size, key_path + end);
     key_path[end + child_size] = L'\0';
     if (!DeleteKeyTree(root, key_path)) break;
+    previous.assign(child, child_size);
+    handled_one = true;
     child_size = kChildNameSize;
   }
 

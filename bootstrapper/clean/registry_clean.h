@@ -26,7 +26,10 @@ inline constexpr std::size_t kKeyPathBufferSize = 520;
 // is unspecified afterwards. True when the key is gone (a missing key logs "Key not found." and
 // counts as gone). False when a key cannot be opened (logging "Error opening key."), cannot be
 // deleted, or a child's path would not fit the buffer; keys deleted before a failure stay
-// deleted. An empty `key_path` (the root itself) is refused with false.
+// deleted. A child whose name holds a NUL cannot be named to any key function: it logs "Error
+// opening key." and is false, and so is a child still listed after its own walk said it was
+// gone, so that no child is walked twice. An empty `key_path` (the root itself) is refused with
+// false.
 [[nodiscard]] bool DeleteKeyTree(HKEY root, wchar_t (&key_path)[kKeyPathBufferSize]);
 
 }  // namespace boot

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <winternl.h>
 
 #include <string>
 #include <vector>
@@ -168,6 +169,46 @@ TEST_F(RegistryCleanTest, AChildPathTooLongForTheBufferStopsTheWalkAfterEarlierC
   EXPECT_FALSE(scratch_key_.Exists(L"Tree\\a1"));
   EXPECT_TRUE(scratch_key_.Exists(grandchild));
   EXPECT_EQ(LogLines(), std::vector<std::u16string>{WillClean(PathOf(L"Tree"))});
+}
+
+// NtCreateKey, which takes counted names: the only way to make a key whose name holds a NUL.
+using NtCreateKeyFn = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, ULONG,
+                                   UNICODE_STRING*, ULONG, ULONG*);
+using NtDeleteKeyFn = LONG(NTAPI*)(HANDLE);
+
+TEST_F(RegistryCleanTest, AChildWhoseNameHoldsANulFailsTheCleanInsteadOfWalkingItForever) {
+  // "x" sorts before "x\0y" and would be what the cut name opens.
+  ASSERT_TRUE(scratch_key_.Create(L"Tree\\x"));
+  HKEY tree = nullptr;
+  ASSERT_EQ(::RegOpenKeyExW(HKEY_CURRENT_USER, scratch_key_.SubkeyOf(L"Tree").c_str(), 0,
+                            KEY_ALL_ACCESS, &tree),
+            ERROR_SUCCESS);
+  const UniqueKey tree_owner(tree);
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  const auto create = reinterpret_cast<NtCreateKeyFn>(
+      reinterpret_cast<void (*)()>(::GetProcAddress(ntdll, "NtCreateKey")));
+  const auto remove = reinterpret_cast<NtDeleteKeyFn>(
+      reinterpret_cast<void (*)()>(::GetProcAddress(ntdll, "NtDeleteKey")));
+  ASSERT_TRUE(create != nullptr && remove != nullptr);
+  wchar_t name[] = {L'x', L'\0', L'y'};
+  UNICODE_STRING counted{sizeof name, sizeof name, name};
+  OBJECT_ATTRIBUTES attributes{};
+  attributes.Length = sizeof attributes;
+  attributes.RootDirectory = tree;
+  attributes.ObjectName = &counted;
+  attributes.Attributes = OBJ_CASE_INSENSITIVE;
+  HANDLE nul_key = nullptr;
+  if (create(&nul_key, KEY_ALL_ACCESS, &attributes, 0, nullptr, 0, nullptr) < 0) {
+    GTEST_SKIP() << "this registry does not take a NUL in a key name";
+  }
+
+  EXPECT_FALSE(CleanRegistry(PathOf(L"Tree")));
+
+  EXPECT_EQ(LogLines(),
+            (std::vector<std::u16string>{WillClean(PathOf(L"Tree")), u"Error opening key."}));
+  EXPECT_TRUE(scratch_key_.Exists(L"Tree"));
+  remove(nul_key);
+  ::CloseHandle(nul_key);
 }
 
 TEST_F(RegistryCleanTest, AnEmptyKeyPathNeverEmptiesTheRootKey) {
