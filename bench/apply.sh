@@ -20,11 +20,8 @@ wine_run=$top/scripts/wine-run
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-win() { local p=$1; echo "Z:${p//\//\\}"; }
 
-x86_64-w64-mingw32-g++-posix -O2 -static -municode "$top/bench/apply_harness.cpp" \
-  -o "$work/apply_harness.exe"
-harness=$work/apply_harness.exe
+harness=$(build_apply_harness "$top" "$work")
 
 release=$work/release
 mkdir -p "$release"
@@ -38,34 +35,6 @@ echo '{"version": "bench", "cleans": []}' > "$work/package.json"
 update_size=$(stat -c %s "$work/safe.exe")
 awk -v f="$files" -v b="$total" -v u="$update_size" 'BEGIN {
   printf "release: %d PE files, %.1f MiB; update exe %.1f MiB\n", f, b / 1048576, u / 1048576 }'
-
-# Runs the harness with `run DIR EXE ARGS...` and prints the seconds it reports.
-timed_run() {
-  local dir=$1 exe=$2; shift 2
-  "$wine_run" "$harness" run "$(win "$dir")" "$(win "$exe")" "$@" | awk '/^seconds/ {print $2}'
-}
-
-# The same run, watched from /proc: prints the highest VmHWM (KiB) of the process whose first
-# argument ends in EXE's file name. Kept apart from the timed runs, whose CPU it would share.
-peak_run() {
-  local dir=$1 exe=$2; shift 2
-  local name=${exe##*/}
-  "$wine_run" "$harness" run "$(win "$dir")" "$(win "$exe")" "$@" > /dev/null &
-  local harness_pid=$! pid="" peak=0 key value rest
-  while kill -0 "$harness_pid" 2>/dev/null; do
-    if [ -z "$pid" ]; then
-      pid=$(pgrep -f "^[^ ]*\\\\${name//./\\.}( |\$)" | head -n 1 || true)
-    fi
-    if [ -n "$pid" ] && [ -r "/proc/$pid/status" ]; then
-      while read -r key value rest; do
-        if [ "$key" = "VmHWM:" ] && (( value > peak )); then peak=$value; fi
-      done < "/proc/$pid/status" 2>/dev/null || true
-    fi
-    sleep 0.01
-  done
-  wait "$harness_pid"
-  echo "$peak"
-}
 
 fresh() { rm -rf "$work/install" "$work/run" "$work/copy"; mkdir -p "$work/install" "$work/run" "$work/copy"; }
 best() { sort -g | head -n 1; }

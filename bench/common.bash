@@ -22,3 +22,43 @@ collect_pe_files() {
   fi
   echo "$total"
 }
+
+# win PATH: the Wine path of a Unix path (Z: is the root).
+win() { local p=$1; echo "Z:${p//\//\\}"; }
+
+# build_apply_harness TOP WORK: builds the timing harness under Wine into WORK, prints its path.
+build_apply_harness() {
+  x86_64-w64-mingw32-g++-posix -O2 -static -municode "$1/bench/apply_harness.cpp" \
+    -o "$2/apply_harness.exe"
+  echo "$2/apply_harness.exe"
+}
+
+# Both need $harness (build_apply_harness) and $wine_run.
+# timed_run DIR EXE ARGS...: runs the harness with `run DIR EXE ARGS...` and prints the seconds it reports.
+timed_run() {
+  local dir=$1 exe=$2; shift 2
+  "$wine_run" "$harness" run "$(win "$dir")" "$(win "$exe")" "$@" | awk '/^seconds/ {print $2}'
+}
+
+# peak_run DIR EXE ARGS...: the same run, watched from /proc: prints the highest VmHWM (KiB) of the process whose first
+# argument ends in EXE's file name. Kept apart from the timed runs, whose CPU it would share.
+peak_run() {
+  local dir=$1 exe=$2; shift 2
+  local name=${exe##*/}
+  "$wine_run" "$harness" run "$(win "$dir")" "$(win "$exe")" "$@" > /dev/null &
+  local harness_pid=$! pid="" peak=0 key value rest
+  while kill -0 "$harness_pid" 2>/dev/null; do
+    if [ -z "$pid" ]; then
+      pid=$(pgrep -f "^[^ ]*\\\\${name//./\\.}( |\$)" | head -n 1 || true)
+    fi
+    if [ -n "$pid" ] && [ -r "/proc/$pid/status" ]; then
+      while read -r key value rest; do
+        if [ "$key" = "VmHWM:" ] && (( value > peak )); then peak=$value; fi
+      done < "/proc/$pid/status" 2>/dev/null || true
+    fi
+    sleep 0.01
+  done
+  wait "$harness_pid"
+  echo "$peak"
+}
+

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Packing a release of about 64 MB: wall time, CPU time and peak memory of the optimised packer
-# at each level, the size it writes, and copying the same bytes with cp as the floor.
+# at each level, the size it writes, and copying the same bytes with cp as the floor; then the
+# peak memory of packing one large file of random bytes.
 # The release is made the same way on every run: Windows DLLs in name order (Wine's PE builds,
 # or copies of the stub where Wine is missing) up to 48 MiB, and 16 MiB of generated text.
 set -euo pipefail
@@ -50,3 +51,17 @@ for level in fast default max; do
       l, w, u + s, b / 1048576 / (w > 0 ? w : 0.01), p / 1024, o / 1048576, 100 * o / b
   }'
 done
+
+# Memory for incompressible content: one file of random bytes (BOOT_BENCH_RANDOM_MIB, default
+# 300), packed at the default level; peak resident memory next to the file's size.
+random_mib=${BOOT_BENCH_RANDOM_MIB:-300}
+rm -rf "$work/copy" "$work"/update-*.exe
+mkdir "$work/random"
+head -c $((random_mib * 1048576)) /dev/urandom > "$work/random/random.bin"
+/usr/bin/time -f '%e %U %S %M' -o "$work/time" \
+  "$bootpack" pack --stub "$stub" --package "$work/package.json" --from "$work/random" \
+  -o "$work/update-random.exe" >/dev/null
+read -r wall user sys peak < "$work/time"
+awk -v m="$random_mib" -v w="$wall" -v p="$peak" 'BEGIN {
+  printf "pack %d MiB of random bytes: %6.2f s wall, peak %6.1f MiB (%.2f x the file)\n", m, w, p / 1024, p / 1024 / m
+}'

@@ -6,6 +6,9 @@
 #include <random>
 #include <system_error>
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -36,6 +39,17 @@ bool SyncFile(std::FILE* file) {
 #endif
 }
 
+// Bytes in the open file, or -1 when the system cannot say.
+std::int64_t OpenFileSize(std::FILE* file) {
+#ifdef _WIN32
+  struct _stat64 status;
+  return ::_fstat64(::_fileno(file), &status) == 0 ? status.st_size : -1;
+#else
+  struct stat status;
+  return ::fstat(::fileno(file), &status) == 0 ? static_cast<std::int64_t>(status.st_size) : -1;
+#endif
+}
+
 }  // namespace
 
 bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::string& why) {
@@ -45,9 +59,11 @@ bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::
     why = std::strerror(errno);
     return false;
   }
-  std::error_code ec;
-  const std::uintmax_t expected = fs::file_size(path, ec);
-  if (!ec) bytes.reserve(static_cast<std::size_t>(expected));
+  // The size of the open file itself (not another look-up by name): the buffer is allocated
+  // once, at the size it ends up with.
+  if (const std::int64_t expected = OpenFileSize(file); expected > 0) {
+    bytes.reserve(static_cast<std::size_t>(expected));
+  }
   std::uint8_t buffer[1 << 16];
   std::size_t got = 0;
   while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {

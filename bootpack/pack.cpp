@@ -1,6 +1,8 @@
 #include "bootpack/pack.h"
 
 #include <algorithm>
+#include <cstring>
+#include <mutex>
 #include <set>
 #include <system_error>
 #include <utility>
@@ -8,8 +10,10 @@
 #include "bootpack/file_io.h"
 #include "bootpack/manifest_writer.h"
 #include "bootpack/pe_image.h"
-#include "bootstrapper/payload/sha256.h"
+#include "bootpack/side_by_side.h"
 #include "bootpack/update_check.h"
+#include "bootstrapper/payload/payload_rules.h"
+#include "bootstrapper/payload/sha256.h"
 
 namespace boot {
 namespace fs = std::filesystem;
@@ -20,6 +24,10 @@ std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\
 
 bool IsStandardType(std::uint16_t type) { return type >= 1 && type <= 24; }
 
+std::string FileTooLarge(std::uint64_t size) {
+  return std::to_string(size) + " bytes; " + FileSizeLimitText();
+}
+
 bool IsIntegerResource(const PeResource& r, std::uint16_t type, std::uint16_t name) {
   return r.type.text.empty() && r.name.text.empty() && r.type.id == type && r.name.id == name;
 }
@@ -29,7 +37,7 @@ bool IsIntegerResource(const PeResource& r, std::uint16_t type, std::uint16_t na
 // resource types are never dropped, whatever an old manifest says.
 void DropEarlierUpdate(std::vector<PeResource>& resources, const std::string& stub_what,
                        PackResult& result, std::vector<Problem>& warnings) {
-  const PeResource* old = FindPeResource(resources, kManifestResource, kManifestResource);
+  const PeResource* old = FindPeResource(resources, kManifestResourceType, kManifestResourceName);
   if (old == nullptr) return;
   std::set<std::pair<std::uint16_t, std::uint16_t>> payloads;
   const UpdateManifest manifest =
@@ -39,14 +47,14 @@ void DropEarlierUpdate(std::vector<PeResource>& resources, const std::string& st
       if (manifest.safe && task.size == 0) continue;  // an empty file, stored as no resource
       const auto type = static_cast<std::uint16_t>(task.rtype & 0xFFFF);
       const auto name = static_cast<std::uint16_t>(task.rid & 0xFFFF);
-      if (!IsStandardType(type) && type != kManifestResource) payloads.insert({type, name});
+      if (!IsStandardType(type) && type != kManifestResourceType) payloads.insert({type, name});
     }
   } else {
     warnings.push_back({stub_what, "carries an update manifest the stub cannot read; it is "
                                    "replaced, but resources it may have named are kept"});
   }
   std::erase_if(resources, [&](const PeResource& r) {
-    if (IsIntegerResource(r, kManifestResource, kManifestResource)) return true;
+    if (IsIntegerResource(r, kManifestResourceType, kManifestResourceName)) return true;
     const bool payload = r.type.text.empty() && r.name.text.empty() &&
                          payloads.count({r.type.id, r.name.id}) != 0;
     if (payload) ++result.old_payloads_replaced;
@@ -54,10 +62,9 @@ void DropEarlierUpdate(std::vector<PeResource>& resources, const std::string& st
   });
 }
 
-// True when the stub's reader turns `text` back into exactly the package and payload table.
-bool ManifestMatches(std::string_view text, const Package& package,
+// True when what the stub's reader made of the manifest is exactly the package and payload table.
+bool ManifestMatches(const UpdateManifest& m, const Package& package,
                      const std::vector<StoredPayload>& stored, UpdateMode mode) {
-  const UpdateManifest m = ReadUpdateManifest(text);
   if (!m.valid || m.safe != (mode == UpdateMode::Safe) ||
       m.version != Utf8ToUtf16(package.version) || m.launcher != Utf8ToUtf16(package.launcher) ||
       m.cleans.size() != package.cleans.size() || m.updates.size() != package.updates.size()) {
@@ -81,18 +88,83 @@ bool ManifestMatches(std::string_view text, const Package& package,
   return true;
 }
 
-bool ResourceLess(const PeResource* a, const PeResource* b) {
-  if (a->type < b->type || b->type < a->type) return a->type < b->type;
-  if (a->name < b->name || b->name < a->name) return a->name < b->name;
-  return a->language < b->language;
+// True when `stream` decodes to exactly `content` within the stub's room of kMaxExpansion times
+// its size. The stream is decoded piece by piece and each piece compared, so the check holds no
+// second copy of the content.
+bool DecodesTo(const std::vector<std::uint8_t>& stream, const std::vector<std::uint8_t>& content,
+               unsigned threads) {
+  if (content.size() > kMaxExpansion * stream.size()) return false;
+  std::size_t at = 0;
+  bool same = true;
+  const lznt1::DecodeResult back = lznt1::DecompressInPieces(
+      stream.data(), stream.size(), content.size(), [&](const std::uint8_t* piece, std::size_t n) {
+        same = same && n <= content.size() - at && std::memcmp(piece, content.data() + at, n) == 0;
+        at += n;
+      }, threads);
+  return back.status == lznt1::DecodeStatus::Ok && back.size == content.size() && same;
+}
+
+// 64 bits that change with any change to `bytes` (their values, order or length), so a resource
+// read back can be compared with what was written without keeping a copy of it. Not a
+// cryptographic digest; the payloads' contents are checked against their SHA-256 as well.
+std::uint64_t Fingerprint(std::span<const std::uint8_t> bytes) {
+  constexpr std::uint64_t kMultiplier = 0xFF51AFD7ED558CCDull;
+  // Four independent lanes keep the multiplier's latency out of the way.
+  std::uint64_t lane[4] = {0x9E3779B97F4A7C15ull, 0xC2B2AE3D27D4EB4Full, 0x165667B19E3779F9ull,
+                           0x27D4EB2F165667C5ull};
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  for (; n - i >= 32; i += 32) {
+    for (int k = 0; k < 4; ++k) {
+      std::uint64_t w;
+      std::memcpy(&w, bytes.data() + i + 8 * k, 8);
+      lane[k] = (lane[k] ^ w) * kMultiplier;
+      lane[k] ^= lane[k] >> 29;
+    }
+  }
+  std::uint64_t h = n;
+  for (const std::uint64_t l : lane) h = (h ^ l) * kMultiplier;
+  for (; i < n; ++i) h = (h ^ bytes[i]) * kMultiplier;
+  return h ^ (h >> 31);
+}
+
+// What a resource that was written must read back as.
+struct ExpectedResource {
+  ResourceKey type;
+  ResourceKey name;
+  std::uint16_t language = 0;
+  std::uint32_t codepage = 0;
+  std::uint64_t size = 0;
+  std::uint64_t fingerprint = 0;
+};
+
+template <typename Resource>
+bool ResourceLess(const Resource& a, const Resource& b) {
+  if (a.type < b.type || b.type < a.type) return a.type < b.type;
+  if (a.name < b.name || b.name < a.name) return a.name < b.name;
+  return a.language < b.language;
+}
+
+// The resources as the written image must hold them, in directory order.
+std::vector<ExpectedResource> ExpectedResources(const std::vector<PeResource>& resources) {
+  std::vector<ExpectedResource> expected;
+  expected.reserve(resources.size());
+  for (const PeResource& r : resources) {
+    expected.push_back({r.type, r.name, r.language, r.codepage, r.data.size(), Fingerprint(r.data)});
+  }
+  std::sort(expected.begin(), expected.end(), ResourceLess<ExpectedResource>);
+  return expected;
 }
 
 // Re-reads the written file and checks it completely: a valid image with a correct checksum,
-// exactly the resources that were meant to go in (the stub's own included, byte for byte), the
-// manifest that was written, and an update the stub would stage. Every payload then decodes to
-// the original file: the manifest carries each file's SHA-256, which the check compares.
-bool VerifyWrittenImage(const fs::path& path, const std::vector<PeResource>& expected,
-                        std::string_view manifest_text, std::string& why) {
+// exactly the resources that were meant to go in (the stub's own included), a manifest that
+// reads back as the package and payload table, and an update the stub would stage. Every
+// payload then decodes to the original file: the manifest carries each file's SHA-256, which the
+// check compares.
+bool VerifyWrittenImage(const fs::path& path, const std::vector<ExpectedResource>& expected,
+                        std::string_view manifest_text, const Package& package,
+                        const std::vector<StoredPayload>& stored, UpdateMode mode,
+                        std::string& why) {
   std::vector<std::uint8_t> bytes;
   if (!ReadWholeFile(path, bytes, why)) {
     why = "cannot read it back: " + why;
@@ -113,19 +185,16 @@ bool VerifyWrittenImage(const fs::path& path, const std::vector<PeResource>& exp
     return false;
   }
   image = PeImage{};  // the resources are copies; the file's bytes are no longer needed
-  std::vector<const PeResource*> sorted;
-  for (const PeResource& r : expected) sorted.push_back(&r);
-  std::sort(sorted.begin(), sorted.end(), ResourceLess);
-  if (found.size() != sorted.size()) {
+  if (found.size() != expected.size()) {
     why = "the written image has " + std::to_string(found.size()) + " resources instead of " +
-          std::to_string(sorted.size());
+          std::to_string(expected.size());
     return false;
   }
   for (std::size_t i = 0; i < found.size(); ++i) {
     const PeResource& a = found[i];
-    const PeResource& b = *sorted[i];
+    const ExpectedResource& b = expected[i];
     if (!(a.type == b.type) || !(a.name == b.name) || a.language != b.language ||
-        a.codepage != b.codepage || a.data != b.data) {
+        a.codepage != b.codepage || a.data.size() != b.size || Fingerprint(a.data) != b.fingerprint) {
       why = "resource " + DescribeResourceKey(b.type) + "/" + DescribeResourceKey(b.name) +
             " reads back differently";
       return false;
@@ -137,11 +206,101 @@ bool VerifyWrittenImage(const fs::path& path, const std::vector<PeResource>& exp
     why = "the manifest reads back differently";
     return false;
   }
+  if (!ManifestMatches(check.manifest, package, stored, mode)) {
+    why = "the manifest does not read back as the package (a packer fault)";
+    return false;
+  }
   if (!staged) {
     why = check.problems.empty() ? "the stub would not stage the update" : check.problems.front();
     return false;
   }
   return true;
+}
+
+// What packing one file gives.
+struct PackedFile {
+  std::uint64_t size = 0;  // the file's
+  Sha256Digest digest{};
+  std::vector<std::uint8_t> stream;  // empty for an empty file of a safe update
+  std::string problem;  // empty when the file was packed
+};
+
+// Reads, hashes, compresses and checks one file on up to `threads` threads (0: all).
+void PackFile(const PackageUpdate& update, const PackOptions& options, unsigned threads,
+              PackedFile& file) {
+  std::vector<std::uint8_t> content;
+  std::string why;
+  if (!ReadWholeFile(update.source, content, why)) {
+    file.problem = "cannot read source " + Quoted(PathToUtf8(update.source)) + ": " + why;
+    return;
+  }
+  if (content.size() > kMaxFileSize) {  // it grew since it was checked
+    file.problem = FileTooLarge(content.size());
+    return;
+  }
+  file.size = content.size();
+  file.digest = Sha256Of(content);
+  if (content.empty() && options.mode == UpdateMode::Safe) return;
+  if (!lznt1::CompressPayload(content.data(), content.size(), options.level, file.stream, why, threads)) {
+    file.problem = why;
+    return;
+  }
+  if (file.stream.size() > kMaxStreamSize) {
+    file.problem = "compresses to " + std::to_string(file.stream.size()) +
+                   " bytes; a stream can be at most " + std::to_string(kMaxStreamSize) +
+                   " bytes (the manifest's size is a signed 32-bit count)";
+    return;
+  }
+  // Decoding into exactly the file's size proves the stream yields the file and nothing more
+  // (the decoder reports output that does not fit); the stub's 4x room is then enough.
+  if (!DecodesTo(file.stream, content, threads)) {
+    file.problem = "the compressed stream does not decode back to the file within four times "
+                   "its size (a compressor fault)";
+    return;
+  }
+  content = std::vector<std::uint8_t>();  // (assigning {} would keep the memory)
+  // The stream was encoded in room for the whole file stored as it is; give back what a
+  // well-compressed one does not use (now that the file's bytes are gone, the copy this takes
+  // cannot raise the peak).
+  if (file.stream.capacity() - file.stream.size() > file.stream.size() / 8) file.stream.shrink_to_fit();
+}
+
+// Files from this size on are compressed one at a time on every processor; smaller ones side
+// by side, one per processor (the codec's threads share out blocks of 256 KiB, which leaves
+// processors idle on a small file and costs a thread start per file).
+constexpr std::uint64_t kSharedFileSize = std::uint64_t{4} << 20;
+
+// Packs every file of the package into `files` (one per update, in order), each file's own
+// failure in its `problem`. A file's content is freed as soon as its stream is checked, so at
+// most one large file, or one small file per processor, is in memory besides the streams.
+void PackFiles(const Package& package, const PackOptions& options, const PackProgress& progress,
+               std::vector<PackedFile>& files) {
+  // Sizes on disk, to group the files (0 where the system cannot say; reading will).
+  std::vector<std::uint64_t> sizes(package.updates.size());
+  for (std::size_t k = 0; k < sizes.size(); ++k) {
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(package.updates[k].source, ec);
+    sizes[k] = ec ? 0 : size;
+  }
+  std::mutex progress_lock;
+  const auto report = [&](std::size_t i) {
+    if (!progress) return;
+    const std::lock_guard<std::mutex> hold(progress_lock);
+    progress(i, package.updates.size(), package.updates[i].path, sizes[i]);
+  };
+  // An allocation that fails while a file is packed fails that file (an exception must not
+  // leave a helper thread).
+  const auto pack_one = [&](std::size_t i, unsigned threads) {
+    report(i);
+    try {
+      PackFile(package.updates[i], options, threads, files[i]);
+    } catch (...) {
+      files[i].stream = std::vector<std::uint8_t>();
+      files[i].problem = "not enough memory to pack it";
+    }
+  };
+  ForEachSideBySide(
+      package.updates.size(), [&](std::size_t i) { return sizes[i] >= kSharedFileSize; }, pack_one);
 }
 
 }  // namespace
@@ -192,71 +351,39 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
   while (used_types.count(payload_type) != 0) ++payload_type;
   result.payload_type = payload_type;
 
-  // 3. Every file, compressed and checked to decode back to itself.
+  // 3. Every file, compressed and checked to decode back to itself. Only its stream is kept.
+  std::vector<PackedFile> files(package.updates.size());
+  PackFiles(package, options, progress, files);
   std::vector<StoredPayload> stored;
+  stored.reserve(package.updates.size());
+  result.entries.reserve(package.updates.size());
   for (std::size_t i = 0; i < package.updates.size(); ++i) {
     const PackageUpdate& update = package.updates[i];
-    const std::string what = update.origin + " " + Quoted(update.path);
-    std::error_code ec;
-    const std::uintmax_t size = fs::file_size(update.source, ec);
-    if (progress) progress(i, package.updates.size(), update.path, ec ? 0 : size);
-    std::vector<std::uint8_t> content;
-    if (!ReadWholeFile(update.source, content, why)) {
-      problems.push_back({what, "cannot read source " + Quoted(PathToUtf8(update.source)) + ": " + why});
+    PackedFile& file = files[i];
+    if (!file.problem.empty()) {
+      problems.push_back({update.origin + " " + Quoted(update.path), file.problem});
       return false;
     }
     const auto rid = static_cast<std::uint16_t>(i + 1);
-    const Sha256Digest digest = Sha256Of(content);
-    result.entries.push_back({update.path, content.size(), 0, rid});
-    result.input_bytes += content.size();
-    if (content.empty() && options.mode == UpdateMode::Safe) {
-      // The safe run writes an empty file for a size of 0 and looks for no resource.
-      stored.push_back({0, payload_type, rid, digest});
-      continue;
-    }
-    std::vector<std::uint8_t> stream;
-    std::string error;
-    if (!lznt1::CompressPayload(content.data(), content.size(), options.level, stream, error)) {
-      problems.push_back({what, error});
-      return false;
-    }
-    if (stream.size() >= (1u << 30)) {
-      problems.push_back({what, "compresses to 1 GiB or more; the stub cannot decode payloads "
-                                "that large"});
-      return false;
-    }
-    // Decoding into exactly the file's size proves the stream yields the file and nothing
-    // more (the decoder reports output that does not fit); the stub's 4x room is then enough.
-    std::vector<std::uint8_t> decoded(content.size());
-    const lznt1::DecodeResult back =
-        lznt1::Decompress(stream.data(), stream.size(), decoded.data(), decoded.size());
-    if (content.size() > 4ull * stream.size() || back.status != lznt1::DecodeStatus::Ok ||
-        back.size != content.size() || decoded != content) {
-      problems.push_back({what, "the compressed stream does not decode back to the file within "
-                                "four times its size (a compressor fault)"});
-      return false;
-    }
-    decoded = {};
-    stored.push_back({static_cast<std::int64_t>(stream.size()), payload_type, rid, digest});
-    result.entries.back().stored = stream.size();
-    result.stored_bytes += stream.size();
+    result.entries.push_back({update.path, file.size, file.stream.size(), rid});
+    result.input_bytes += file.size;
+    result.stored_bytes += file.stream.size();
+    // The safe run writes an empty file for a size of 0 and looks for no resource.
+    stored.push_back({static_cast<std::int64_t>(file.stream.size()), payload_type, rid, file.digest});
+    if (file.stream.empty()) continue;
     PeResource payload;
     payload.type.id = payload_type;
     payload.name.id = rid;
-    payload.data = std::move(stream);
+    payload.data = std::move(file.stream);
     resources.push_back(std::move(payload));
   }
+  files = std::vector<PackedFile>();
 
-  // 4. The manifest, which must read back as exactly this package through the stub's reader.
+  // 4. The manifest; the check of the written image reads it back through the stub's reader.
   const std::string manifest_text = WriteManifestText(package, stored, options.mode);
-  if (!ManifestMatches(manifest_text, package, stored, options.mode)) {
-    problems.push_back({options.package, "the generated manifest does not read back as written "
-                                         "(a packer fault)"});
-    return false;
-  }
   PeResource manifest;
-  manifest.type.id = kManifestResource;
-  manifest.name.id = kManifestResource;
+  manifest.type.id = kManifestResourceType;
+  manifest.name.id = kManifestResourceName;
   manifest.data.assign(manifest_text.begin(), manifest_text.end());
   resources.push_back(std::move(manifest));
 
@@ -268,6 +395,10 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
     return false;
   }
   stub = PeImage{};
+  // From here on the resources are only compared with what is read back: their fingerprints
+  // take the place of their bytes, which an image of that size holds a second time.
+  const std::vector<ExpectedResource> expected = ExpectedResources(resources);
+  resources = std::vector<PeResource>();
   if (report.certificate_removed) {
     warnings.push_back({stub_what, "was signed; the signature was removed, sign the update exe "
                                    "after packing"});
@@ -280,8 +411,8 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
     problems.push_back({Quoted(options.output), "cannot write " + Quoted(PathToUtf8(temp)) + ": " + why});
     return false;
   }
-  image = {};
-  if (!VerifyWrittenImage(temp, resources, manifest_text, why)) {
+  image = std::vector<std::uint8_t>();
+  if (!VerifyWrittenImage(temp, expected, manifest_text, package, stored, options.mode, why)) {
     std::error_code ignored;
     fs::remove(temp, ignored);
     problems.push_back({Quoted(options.output), "check after writing failed: " + why});

@@ -48,7 +48,8 @@ struct PackResult {
 };
 
 // Called before each file is read and compressed: its position (from 0), the count, its
-// update path and its size.
+// update path and its size. Small files are packed side by side, so calls may come a little out
+// of order and from other threads than the caller's, but never two at once.
 using PackProgress = std::function<void(std::size_t index, std::size_t count,
                                         const std::string& path, std::uint64_t bytes)>;
 

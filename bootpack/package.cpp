@@ -1,11 +1,14 @@
 #include "bootpack/package.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
 #include <memory>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
+#include "bootstrapper/payload/payload_rules.h"
 #include "cJSON.h"
 
 namespace boot {
@@ -36,34 +39,54 @@ bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix)
          EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
 }
 
-bool IsValidUtf8(std::string_view text) { return Utf16ToUtf8(Utf8ToUtf16(text)) == text; }
+// Valid when the stub's decoding gives the same text back. (ASCII always does, and is most of
+// what a package holds, so it is not decoded at all.)
+bool IsValidUtf8(std::string_view text) {
+  if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return true;
+  }
+  return Utf16ToUtf8(Utf8ToUtf16(text)) == text;
+}
 
 // Members of one JSON object, matched against `known` names ignoring ASCII case (as the stub's
 // reader matches them). Unknown and repeated members are refused rather than ignored: in a
 // hand-written description they are typos.
+// (A package may hold hundreds of thousands of objects: the few known names are kept in a
+// fixed array rather than a map per object.)
 class ObjectMembers {
  public:
+  static constexpr std::size_t kMaxKnown = 4;
+
   ObjectMembers(const cJSON* object, std::initializer_list<const char*> known,
-                const std::string& what, std::vector<Problem>& problems) {
+                const std::string& what, std::vector<Problem>& problems)
+      : count_(std::min(known.size(), kMaxKnown)) {
+    std::copy_n(known.begin(), count_, known_.begin());
     for (const cJSON* item = object->child; item != nullptr; item = item->next) {
-      const char* match = nullptr;
-      for (const char* name : known) {
-        if (EqualsIgnoringAsciiCase(item->string, name)) match = name;
+      std::size_t match = count_;
+      for (std::size_t k = 0; k < count_; ++k) {
+        if (EqualsIgnoringAsciiCase(item->string, known_[k])) match = k;
       }
-      if (match == nullptr) {
+      if (match == count_) {
         problems.push_back({what, "unknown key " + Quoted(item->string)});
-      } else if (!members_.emplace(match, item).second) {
-        problems.push_back({what, "key " + Quoted(match) + " given twice"});
+      } else if (members_[match] != nullptr) {
+        problems.push_back({what, "key " + Quoted(known_[match]) + " given twice"});
+      } else {
+        members_[match] = item;
       }
     }
   }
-  const cJSON* Get(const char* name) const {
-    const auto it = members_.find(name);
-    return it == members_.end() ? nullptr : it->second;
+  // `name` is one of the known names.
+  const cJSON* Get(std::string_view name) const {
+    for (std::size_t k = 0; k < count_; ++k) {
+      if (known_[k] == name) return members_[k];
+    }
+    return nullptr;
   }
 
  private:
-  std::map<std::string, const cJSON*> members_;
+  std::size_t count_;
+  std::array<const char*, kMaxKnown> known_{};
+  std::array<const cJSON*, kMaxKnown> members_{};
 };
 
 // A string member: false with a problem when it is missing (and `required`) or not a string.
@@ -85,6 +108,7 @@ bool ReadString(const ObjectMembers& members, const char* name, bool required,
 
 void ReadCleans(const cJSON* array, const std::string& label, Package& package,
                 std::vector<Problem>& problems) {
+  package.cleans.reserve(package.cleans.size() + static_cast<std::size_t>(cJSON_GetArraySize(array)));
   int index = 0;
   for (const cJSON* entry = array->child; entry != nullptr; entry = entry->next, ++index) {
     PackageClean clean;
@@ -124,6 +148,7 @@ void ReadCleans(const cJSON* array, const std::string& label, Package& package,
 
 void ReadUpdates(const cJSON* array, const std::string& label, const fs::path& base_dir,
                  Package& package, std::vector<Problem>& problems) {
+  package.updates.reserve(package.updates.size() + static_cast<std::size_t>(cJSON_GetArraySize(array)));
   int index = 0;
   for (const cJSON* entry = array->child; entry != nullptr; entry = entry->next, ++index) {
     PackageUpdate update;
@@ -211,35 +236,53 @@ std::size_t LeadingUpNames(const std::vector<std::u16string_view>& names) {
   return n;
 }
 
-// True when removing folder `dir` also removes the folder that `file` is written into; both in
-// ComparablePath form. A folder of ".." names only (or the install directory itself) holds every
-// path that climbs no higher than it does.
-bool RemovesFolderOf(std::u16string_view dir, std::u16string_view file) {
-  const std::vector<std::u16string_view> d = ComparableNames(dir), f = ComparableNames(file);
-  if (LeadingUpNames(d) == d.size()) return LeadingUpNames(f) <= d.size();
-  return d.size() < f.size() && std::equal(d.begin(), d.end(), f.begin());
-}
-
 // The rules of the compatible run, which writes each file where it belongs without creating a
 // folder, after the cleans: the folder must exist on the user's machine and survive the cleans.
+// Removing a folder (in ComparablePath form) removes the folder of every path it is a proper
+// prefix of, name by name; a folder of ".." names only (or the install directory itself) holds
+// every path that climbs no higher than it does. Each update is looked up by its folders rather
+// than compared with every clean, so that many updates and many cleans are checked in n log n;
+// where several cleans remove an update's folder, the first of them is named.
 void CheckCompatibleFolders(const std::vector<const PackageUpdate*>& updates,
                             const std::vector<const PackageClean*>& dir_cleans,
                             std::vector<Problem>& problems, std::vector<Problem>& warnings) {
+  // Folders of real names, by their comparable path (the first clean of each); folders of ".."
+  // names only (the install directory itself has none) by how many they climb.
+  std::unordered_map<std::u16string, std::size_t> named;
+  std::vector<std::pair<std::size_t, std::size_t>> up_only;  // (".." names, index)
+  for (std::size_t k = 0; k < dir_cleans.size(); ++k) {
+    std::u16string dir = ComparablePath(dir_cleans[k]->path);
+    const std::vector<std::u16string_view> names = ComparableNames(dir);
+    if (LeadingUpNames(names) == names.size()) {
+      up_only.emplace_back(names.size(), k);
+    } else {
+      named.emplace(std::move(dir), k);
+    }
+  }
+  // first_up[i]: the first clean among up_only[i...], sorted by how far they climb.
+  std::sort(up_only.begin(), up_only.end());
+  std::vector<std::size_t> first_up(up_only.size() + 1, dir_cleans.size());
+  for (std::size_t i = up_only.size(); i-- > 0;) first_up[i] = std::min(first_up[i + 1], up_only[i].second);
   for (const PackageUpdate* update : updates) {
     const std::string what = update->origin + " " + Quoted(update->path);
     const std::u16string path = ComparablePath(update->path);
-    const auto removed =
-        std::find_if(dir_cleans.begin(), dir_cleans.end(), [&](const PackageClean* clean) {
-          return RemovesFolderOf(ComparablePath(clean->path), path);
-        });
-    if (removed != dir_cleans.end()) {
-      problems.push_back({what, "the directory clean " + (*removed)->origin + " " +
-                                    Quoted((*removed)->path) +
+    const std::vector<std::u16string_view> names = ComparableNames(path);
+    const auto climbs = std::lower_bound(up_only.begin(), up_only.end(),
+                                         std::pair(LeadingUpNames(names), std::size_t{0}));
+    std::size_t first = first_up[static_cast<std::size_t>(climbs - up_only.begin())];
+    for (std::size_t k = 1; k < names.size(); ++k) {
+      const std::size_t length = static_cast<std::size_t>(names[k - 1].data() - path.data()) + names[k - 1].size();
+      const auto found = named.find(path.substr(0, length));
+      if (found != named.end()) first = std::min(first, found->second);
+    }
+    if (first < dir_cleans.size()) {
+      const PackageClean* removed = dir_cleans[first];
+      problems.push_back({what, "the directory clean " + removed->origin + " " +
+                                    Quoted(removed->path) +
                                     " removes its folder first, and the compatible stub creates "
                                     "no folders (the default safe mode does)"});
       continue;
     }
-    const std::vector<std::u16string_view> names = ComparableNames(path);
     if (names.size() > LeadingUpNames(names) + 1) {
       const std::string folder = update->path.substr(0, update->path.find_last_of("\\/"));
       warnings.push_back({what, "lies in folder " + Quoted(folder) +
@@ -445,6 +488,13 @@ bool CheckRegistryPath(std::string_view path, std::string& why) {
   return true;
 }
 
+std::string FileSizeLimitText() {
+  static_assert(kMaxFileSize == (std::uint64_t{2} << 30) - (std::uint64_t{1} << 20));
+  return "a file can be at most " + std::to_string(kMaxFileSize) +
+         " bytes (2 GiB - 1 MiB), the most whose stream always fits the 31 bits the stub's "
+         "manifest has for its size";
+}
+
 std::u16string ComparablePath(std::string_view path) {
   std::vector<std::string_view> kept;
   for (const std::string_view name : SplitPath(path)) {
@@ -509,12 +559,16 @@ bool ValidatePackage(const Package& package, bool allow_outside, UpdateMode mode
       problems.push_back({what, "source " + source + " not found"});
     } else if (!fs::is_regular_file(status)) {
       problems.push_back({what, "source " + source + " is not a file"});
-    } else if (fs::file_size(update.source, ec) == 0 && !ec && mode == UpdateMode::Compatible) {
+    } else if (const std::uintmax_t size = fs::file_size(update.source, ec); ec) {
+      problems.push_back({what, "source " + source + ": " + ec.message()});
+    } else if (size == 0 && mode == UpdateMode::Compatible) {
       problems.push_back({what, "source " + source +
                                     " is empty; an empty file cannot be delivered (the stub "
                                     "refuses an empty payload)"});
-    } else if (ec) {
-      problems.push_back({what, "source " + source + ": " + ec.message()});
+    } else if (size > kMaxFileSize) {
+      // Refused before a byte of it is read.
+      problems.push_back({what, "source " + source + " has " + std::to_string(size) + " bytes; " +
+                                    FileSizeLimitText()});
     }
   }
   if (mode == UpdateMode::Compatible) {

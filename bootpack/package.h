@@ -63,8 +63,8 @@ enum class UpdateMode {
 };
 
 // Checks the whole package: every path against the install-path rules (see CheckInstallPath),
-// duplicate update paths, registry clean roots, and that every source is an existing file (and
-// not empty, in the compatible run). For the compatible run also: an update into a folder that
+// duplicate update paths, registry clean roots, and that every source is an existing file of at
+// most kMaxFileSize bytes (and not empty, in the compatible run), from its size on disk. For the compatible run also: an update into a folder that
 // a directory clean of the package removes is refused (that stub would find its folder gone),
 // and every other update in a subfolder gets a warning (the folder must already exist on the
 // user's machine). True when nothing was appended to `problems`.
@@ -83,6 +83,10 @@ enum class UpdateMode {
 // Rules for a registry clean: one of the four roots the stub knows (ASCII case ignored), a
 // backslash, and a non-empty key path of at most 519 characters. False with the reason.
 [[nodiscard]] bool CheckRegistryPath(std::string_view path, std::string& why);
+
+// Why a file above kMaxFileSize cannot be delivered, naming the limit: "a file can be at most
+// 2146435072 bytes (2 GiB - 1 MiB), ...".
+std::string FileSizeLimitText();
 
 // The form two update paths are compared in: '/' as '\', empty and "." names dropped, ".."
 // applied, letters folded to upper case the way Windows compares file names (ASCII, Latin-1,

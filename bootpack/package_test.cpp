@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "bootpack/test_folder.h"
+#include "bootstrapper/payload/payload_rules.h"
 
 namespace boot {
 namespace {
@@ -204,11 +205,18 @@ TEST(PackageValidationTest, NamesEveryEntryItRefuses) {
   package.cleans = {{"HKEY_CLASSES_ROOT\\.demo", CleanKind::Registry, true, "p: cleans[0]"},
                     {"C:\\old.dll", CleanKind::File, false, "p: cleans[1]"},
                     {"logs\\", CleanKind::Dir, true, "p: cleans[2]"}};
+  // Files around the largest size a stream can carry, sparse: their size is refused (or not)
+  // before anything reads them.
+  const fs::path largest = dir.Write("largest.bin", ""), larger = dir.Write("larger.bin", "");
+  fs::resize_file(largest, kMaxFileSize);
+  fs::resize_file(larger, kMaxFileSize + 1);
   package.updates = {{"bin\\app.exe", app, "p: updates[0]"},
                      {"BIN/App.exe", app, "p: updates[1]"},
                      {"missing.dll", dir.path() / "missing.dll", "p: updates[2]"},
                      {"folder.dat", dir.path(), "p: updates[3]"},
-                     {"..\\up.dll", app, "p: updates[4]"}};
+                     {"..\\up.dll", app, "p: updates[4]"},
+                     {"largest.bin", largest, "p: updates[5]"},
+                     {"larger.bin", larger, "p: updates[6]"}};
   std::vector<Problem> problems, warnings;
   EXPECT_FALSE(ValidatePackage(package, false, UpdateMode::Safe, problems, warnings));
   struct Expected {
@@ -223,6 +231,8 @@ TEST(PackageValidationTest, NamesEveryEntryItRefuses) {
       {"p: updates[2] \"missing.dll\"", "not found"},
       {"p: updates[3] \"folder.dat\"", "is not a file"},
       {"p: updates[4] \"..\\up.dll\"", "leads out of the install directory"},
+      {"p: updates[6] \"larger.bin\"",
+       "has 2146435073 bytes; a file can be at most 2146435072 bytes (2 GiB - 1 MiB)"},
   };
   ASSERT_EQ(problems.size(), std::size(expected));
   for (std::size_t i = 0; i < problems.size(); ++i) {
@@ -246,6 +256,7 @@ TEST(PackageValidationTest, TheCompatibleRunRefusesOrWarnsAboutWhatItCannotDeliv
     const char* content;
     const char* problem;  // "": accepted
     const char* warning;  // "": none
+    bool allow_outside = false;
   };
   const UpdateMode safe = UpdateMode::Safe, compat = UpdateMode::Compatible;
   const Row rows[] = {
@@ -258,6 +269,9 @@ TEST(PackageValidationTest, TheCompatibleRunRefusesOrWarnsAboutWhatItCannotDeliv
       {compat, "cache\\sub", "cache\\y.dll", "a", "", "lies in folder \"cache\""},
       {compat, "cache", "cache", "a", "", ""},
       {compat, "cache", "cachex\\y.dll", "a", "", "lies in folder"},
+      {compat, "a\\..", "x.dll", "a", "the directory clean p: cleans[0] \"a\\..\" removes", "", true},
+      {compat, "..\\..", "..\\y.dll", "a", "removes its folder first", "", true},
+      {compat, "..", "..\\..\\y.dll", "a", "", "", true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.update) + (row.mode == safe ? " (safe)" : " (compatible)"));
@@ -265,7 +279,7 @@ TEST(PackageValidationTest, TheCompatibleRunRefusesOrWarnsAboutWhatItCannotDeliv
     Package package{"1", "", {}, {{row.update, dir.Write("source", row.content), "u"}}};
     if (*row.dir_clean != '\0') package.cleans = {{row.dir_clean, CleanKind::Dir, false, "p: cleans[0]"}};
     std::vector<Problem> problems, warnings;
-    EXPECT_EQ(ValidatePackage(package, false, row.mode, problems, warnings), *row.problem == '\0');
+    EXPECT_EQ(ValidatePackage(package, row.allow_outside, row.mode, problems, warnings), *row.problem == '\0');
     for (const auto& [found, expected] : {std::pair(&problems, row.problem), std::pair(&warnings, row.warning)}) {
       ASSERT_EQ(found->size(), *expected == '\0' ? 0u : 1u);
       if (!found->empty()) {

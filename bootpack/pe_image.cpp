@@ -1,6 +1,7 @@
 #include "bootpack/pe_image.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <map>
 #include <set>
@@ -209,20 +210,35 @@ bool ParsePeImage(std::vector<std::uint8_t> bytes, PeImage& image, std::string& 
 
 std::uint32_t ComputePeChecksum(std::span<const std::uint8_t> file,
                                 std::uint32_t checksum_offset) {
+  // The definition adds the little-endian 16-bit words one at a time with an end-around carry
+  // (sum = low 16 bits + carry after each word). That sum depends only on the plain total of
+  // the words: it is 0 when the total is, else the number in 1..0xFFFF equal to the total
+  // modulo 0xFFFF. So the words are totalled eight bytes at a time, in two 32-bit lanes that
+  // are emptied before they can overflow.
+  const std::size_t n = file.size();
+  const std::uint8_t* p = file.data();
+  std::uint64_t total = 0;
+  std::size_t i = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kLanes = 0x0000FFFF0000FFFFull;
+    while (n - i >= 8) {
+      const std::size_t stop = std::min(n - (n - i) % 8, i + 8 * 16384);
+      std::uint64_t lanes = 0;
+      for (; i < stop; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        lanes += (w & kLanes) + ((w >> 16) & kLanes);
+      }
+      total += (lanes & 0xFFFFFFFF) + (lanes >> 32);
+    }
+  }
+  for (; i < n; i += 2) total += p[i] | (i + 1 < n ? p[i + 1] << 8 : 0);
   // The field's four bytes count as zero wherever they sit (an odd PE header offset puts them
   // across word boundaries).
-  auto byte_at = [&](std::size_t i) -> std::uint32_t {
-    return (i >= checksum_offset && i - checksum_offset < 4) ? 0 : file[i];
-  };
-  std::uint64_t sum = 0;
-  const std::size_t n = file.size();
-  for (std::size_t i = 0; i < n; i += 2) {
-    std::uint32_t word = byte_at(i);
-    if (i + 1 < n) word |= byte_at(i + 1) << 8;
-    sum += word;
-    sum = (sum & 0xFFFF) + (sum >> 16);
+  for (std::size_t at = checksum_offset; at < n && at - checksum_offset < 4; ++at) {
+    total -= static_cast<std::uint64_t>(p[at]) << (8 * (at & 1));
   }
-  sum = (sum & 0xFFFF) + (sum >> 16);
+  const std::uint64_t sum = total == 0 ? 0 : (total - 1) % 0xFFFF + 1;
   return static_cast<std::uint32_t>(sum + n);
 }
 
@@ -369,10 +385,14 @@ class ResourceTreeReader {
       return false;
     }
     leaf.codepage = Get32(e + 8);
-    leaf.data.assign(image_.bytes.begin() + static_cast<std::ptrdiff_t>(file_offset),
-                     image_.bytes.begin() + static_cast<std::ptrdiff_t>(file_offset + length));
-    out.push_back(leaf);
-    leaf.data.clear();
+    // The keys are copied, the data only once (a payload can be most of the image).
+    PeResource& found = out.emplace_back();
+    found.type = leaf.type;
+    found.name = leaf.name;
+    found.language = leaf.language;
+    found.codepage = leaf.codepage;
+    found.data.assign(image_.bytes.begin() + static_cast<std::ptrdiff_t>(file_offset),
+                      image_.bytes.begin() + static_cast<std::ptrdiff_t>(file_offset + length));
     return true;
   }
 
@@ -426,10 +446,23 @@ const PeResource* FindPeResource(const std::vector<PeResource>& resources, std::
 
 namespace {
 
-// Lays out a resource section for `resources` at `section_rva`: every directory first, then the
-// data entries, then the name strings, then the data, each blob 8-byte aligned.
+// Bytes the resource section for `resources` takes at most, so that the image it goes into can be
+// allocated once: directories and data entries take at most 64 bytes per resource (plus the
+// root), names their UTF-16 text and length, each blob its size rounded up to 8.
+std::uint64_t ResourceSectionBound(const std::vector<PeResource>& resources) {
+  std::uint64_t size = 64 * (resources.size() + 1) + 8;
+  for (const PeResource& r : resources) {
+    size += 4 + 2 * (r.type.text.size() + r.name.text.size()) + AlignUp(r.data.size(), 8);
+  }
+  return size;
+}
+
+// Lays out a resource section for `resources` at `section_rva` and appends it to `out`: every
+// directory first, then the data entries, then the name strings, then the data, each blob
+// 8-byte aligned. Offsets below are from the section's start, `base` in `out`.
 bool BuildResourceSection(const std::vector<PeResource>& resources, std::uint32_t section_rva,
                           std::vector<std::uint8_t>& out, std::string& error) {
+  const std::size_t base = out.size();
   using Languages = std::map<std::uint16_t, const PeResource*>;
   using Names = std::map<ResourceKey, Languages>;
   std::map<ResourceKey, Names> tree;
@@ -491,10 +524,13 @@ bool BuildResourceSection(const std::vector<PeResource>& resources, std::uint32_
     return false;
   }
 
-  out.assign(static_cast<std::size_t>(size), 0);
+  out.resize(base + static_cast<std::size_t>(size), 0);
+  // Every write below is at an offset within the section.
+  const auto put16 = [&](std::uint64_t at, std::uint16_t v) { Put16(out, base + at, v); };
+  const auto put32 = [&](std::uint64_t at, std::uint32_t v) { Put32(out, base + at, v); };
   auto put_header = [&](std::uint64_t at, std::size_t named, std::size_t ids) {
-    Put16(out, at + 12, static_cast<std::uint16_t>(named));
-    Put16(out, at + 14, static_cast<std::uint16_t>(ids));
+    put16(at + 12, static_cast<std::uint16_t>(named));
+    put16(at + 14, static_cast<std::uint16_t>(ids));
   };
   auto key_field = [&](const ResourceKey& key) -> std::uint32_t {
     return key.text.empty() ? key.id : static_cast<std::uint32_t>(string_at[key.text]) | kHighBit;
@@ -505,36 +541,36 @@ bool BuildResourceSection(const std::vector<PeResource>& resources, std::uint32_
     return n;
   };
   for (const auto& [text, at] : string_at) {
-    Put16(out, at, static_cast<std::uint16_t>(text.size()));
-    for (std::size_t i = 0; i < text.size(); ++i) Put16(out, at + 2 + 2 * i, text[i]);
+    put16(at, static_cast<std::uint16_t>(text.size()));
+    for (std::size_t i = 0; i < text.size(); ++i) put16(at + 2 + 2 * i, text[i]);
   }
   put_header(0, count_named(tree), tree.size() - count_named(tree));
   std::uint64_t entry = 16;
   std::uint64_t next_data_entry = data_entries_at;
   for (auto& [type, names] : tree) {
-    Put32(out, entry, key_field(type));
-    Put32(out, entry + 4, static_cast<std::uint32_t>(directory_at[&names]) | kHighBit);
+    put32(entry, key_field(type));
+    put32(entry + 4, static_cast<std::uint32_t>(directory_at[&names]) | kHighBit);
     entry += 8;
     const std::uint64_t names_at = directory_at[&names];
     put_header(names_at, count_named(names), names.size() - count_named(names));
     std::uint64_t name_entry = names_at + 16;
     for (auto& [name, languages] : names) {
-      Put32(out, name_entry, key_field(name));
-      Put32(out, name_entry + 4, static_cast<std::uint32_t>(directory_at[&languages]) | kHighBit);
+      put32(name_entry, key_field(name));
+      put32(name_entry + 4, static_cast<std::uint32_t>(directory_at[&languages]) | kHighBit);
       name_entry += 8;
       const std::uint64_t languages_at = directory_at[&languages];
       put_header(languages_at, 0, languages.size());
       std::uint64_t language_entry = languages_at + 16;
       for (const auto& [language, resource] : languages) {
-        Put32(out, language_entry, language);
-        Put32(out, language_entry + 4, static_cast<std::uint32_t>(next_data_entry));
+        put32(language_entry, language);
+        put32(language_entry + 4, static_cast<std::uint32_t>(next_data_entry));
         language_entry += 8;
-        Put32(out, next_data_entry, static_cast<std::uint32_t>(section_rva + data_at));
-        Put32(out, next_data_entry + 4, static_cast<std::uint32_t>(resource->data.size()));
-        Put32(out, next_data_entry + 8, resource->codepage);
+        put32(next_data_entry, static_cast<std::uint32_t>(section_rva + data_at));
+        put32(next_data_entry + 4, static_cast<std::uint32_t>(resource->data.size()));
+        put32(next_data_entry + 8, resource->codepage);
         next_data_entry += 16;
         if (!resource->data.empty()) {
-          std::memcpy(out.data() + data_at, resource->data.data(), resource->data.size());
+          std::memcpy(out.data() + base + data_at, resource->data.data(), resource->data.size());
         }
         data_at = AlignUp(data_at + resource->data.size(), 8);
       }
@@ -684,31 +720,35 @@ bool WritePeResources(const PeImage& image, const std::vector<PeResource>& resou
     report.section_appended = true;
   }
 
-  std::vector<std::uint8_t> tree;
-  if (!BuildResourceSection(resources, static_cast<std::uint32_t>(rsrc_rva), tree, error)) {
+  // The output is allocated once, at its largest: the resources can be most of it, and a
+  // second copy of them (or a reallocation) would double the memory a big update takes.
+  PeSection& rsrc = sections[r];
+  std::uint64_t tail = 0;  // the sections that move behind the rebuilt one
+  for (std::size_t i = r + 1; i < sections.size(); ++i) tail += AlignUp(sections[i].raw_size, fa);
+  const std::uint64_t bound = rsrc.raw_offset + AlignUp(ResourceSectionBound(resources), fa) + tail;
+  if (bound <= 0xFFFFFFFFull) out.reserve(static_cast<std::size_t>(bound));  // else it cannot fit
+  out.assign(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(
+                                          in_place ? image.sections[r].raw_offset : image.sections_end));
+  out.resize(rsrc.raw_offset, 0);
+  if (!BuildResourceSection(resources, static_cast<std::uint32_t>(rsrc_rva), out, error)) {
     return false;
   }
-  if (tree.size() > 0xFFFFFFFFull) {
+  const std::uint64_t tree_size = out.size() - rsrc.raw_offset;
+  if (tree_size > 0xFFFFFFFFull) {
     error = "resources too large for a PE image";
     return false;
   }
 
-  PeSection& rsrc = sections[r];
   const std::uint32_t old_raw_size = rsrc.raw_size;
-  rsrc.virtual_size = static_cast<std::uint32_t>(tree.size());
-  const std::uint64_t new_raw_size = AlignUp(tree.size(), fa);
-  std::uint64_t next_va = AlignUp(rsrc_rva + tree.size(), sa);
+  rsrc.virtual_size = static_cast<std::uint32_t>(tree_size);
+  const std::uint64_t new_raw_size = AlignUp(tree_size, fa);
+  std::uint64_t next_va = AlignUp(rsrc_rva + tree_size, sa);
   std::uint64_t next_raw = rsrc.raw_offset + new_raw_size;
   if (next_va > 0xFFFFFFFFull || next_raw > 0xFFFFFFFFull) {
     error = "the image would grow beyond 4 GiB";
     return false;
   }
   rsrc.raw_size = static_cast<std::uint32_t>(new_raw_size);
-
-  out.assign(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(
-                                          in_place ? image.sections[r].raw_offset : image.sections_end));
-  out.resize(rsrc.raw_offset, 0);
-  out.insert(out.end(), tree.begin(), tree.end());
   out.resize(static_cast<std::size_t>(next_raw), 0);
 
   // Sections behind the rebuilt one (only the relocation table) move up or down as a whole.
@@ -759,7 +799,7 @@ bool WritePeResources(const PeImage& image, const std::vector<PeResource>& resou
           static_cast<std::uint32_t>(initialized - old_raw_size + rsrc.raw_size));
   }
   directories[kResourceDirectory] = {static_cast<std::uint32_t>(rsrc_rva),
-                                     static_cast<std::uint32_t>(tree.size())};
+                                     static_cast<std::uint32_t>(tree_size)};
   if (directories.size() > kCertificateDirectory) directories[kCertificateDirectory] = {};
   for (std::size_t i = 0; i < directories.size(); ++i) {
     Put32(out, opt + kOptDataDirectory + 8 * i, directories[i].rva);

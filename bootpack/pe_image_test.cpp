@@ -193,6 +193,34 @@ TEST(PeChecksumTest, SumsWordsWithCarriesSkipsTheFieldAndAddsTheLength) {
   for (const Row& row : rows) {
     EXPECT_EQ(ComputePeChecksum(row.bytes, row.field), row.expected);
   }
+
+  // Files of any length, all-ones (a carry at every word) or mixed, the field anywhere: the same
+  // as adding word after word with the carry folded in each time.
+  const auto word_by_word = [](const std::vector<std::uint8_t>& b, std::uint32_t field) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < b.size(); i += 2) {
+      const auto at = [&](std::size_t k) -> std::uint32_t {
+        return k >= b.size() || (k >= field && k - field < 4) ? 0 : b[k];
+      };
+      sum += at(i) | at(i + 1) << 8;
+      sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return static_cast<std::uint32_t>(sum + b.size());
+  };
+  std::uint32_t x = 12345;
+  for (const std::size_t size : {std::size_t{9}, std::size_t{16}, std::size_t{4099}, std::size_t{1} << 20,
+                                 (std::size_t{1} << 20) + 7}) {
+    for (const bool ones : {true, false}) {
+      std::vector<std::uint8_t> bytes(size, 0xFF);
+      if (!ones) {
+        for (auto& b : bytes) b = static_cast<std::uint8_t>((x = x * 1103515245 + 12345) >> 24);
+      }
+      for (const std::uint32_t field : {0u, 7u, static_cast<std::uint32_t>(size - 3), 1u << 30}) {
+        EXPECT_EQ(ComputePeChecksum(bytes, field), word_by_word(bytes, field))
+            << size << " bytes, field at " << field << (ones ? ", all ones" : "");
+      }
+    }
+  }
 }
 
 TEST(PeImageTest, RefusesMalformedHeaders) {

@@ -1,16 +1,43 @@
 #include "bootpack/update_check.h"
 
+#include <algorithm>
+#include <map>
+#include <utility>
+
+#include "bootpack/side_by_side.h"
+#include "bootstrapper/payload/payload_rules.h"
 #include "bootstrapper/payload/sha256.h"
 #include "lznt1/lznt1.h"
 
 namespace boot {
 
+namespace {
+
+// The resource the stub finds for each integer type and name, as FindPeResource picks it
+// (neutral language first, else the lowest), built once so that a manifest of many entries
+// costs no search per entry.
+std::map<std::pair<std::uint16_t, std::uint16_t>, const PeResource*> IndexByTypeAndName(
+    const std::vector<PeResource>& resources) {
+  std::map<std::pair<std::uint16_t, std::uint16_t>, const PeResource*> index;
+  for (const PeResource& r : resources) {
+    if (!r.type.text.empty() || !r.name.text.empty()) continue;
+    const auto [it, inserted] = index.emplace(std::pair(r.type.id, r.name.id), &r);
+    if (!inserted && r.language < it->second->language) it->second = &r;
+  }
+  return index;
+}
+
+}  // namespace
+
 bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
                  const PayloadVisitor& visit) {
   check = UpdateCheck{};
-  const PeResource* manifest = FindPeResource(resources, kManifestResource, kManifestResource);
+  const PeResource* manifest =
+      FindPeResource(resources, kManifestResourceType, kManifestResourceName);
   if (manifest == nullptr || manifest->data.empty()) {
-    check.problems.push_back("no update manifest (resource 42/42)");
+    check.problems.push_back("no update manifest (resource " +
+                             std::to_string(kManifestResourceType) + "/" +
+                             std::to_string(kManifestResourceName) + ")");
     return false;
   }
   check.manifest_text.assign(manifest->data.begin(), manifest->data.end());
@@ -19,20 +46,23 @@ bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
     check.problems.push_back("the update manifest is not valid for the stub");
     return false;
   }
-  std::vector<std::uint8_t> buffer;
-  for (std::size_t i = 0; i < check.manifest.updates.size(); ++i) {
+  const auto index = IndexByTypeAndName(resources);
+  // Checks entry i into `entry`, decoding on `threads` threads; with `content` it also keeps
+  // the decoded bytes there.
+  const auto check_entry = [&](std::size_t i, EntryCheck& entry, std::vector<std::uint8_t>* content,
+                               unsigned threads) {
     const UpdateTask& task = check.manifest.updates[i];
-    EntryCheck entry;
     entry.path = Utf16ToUtf8(task.path);
     entry.size = task.size;
     entry.rtype = task.rtype;
     entry.rid = task.rid;
     if (task.has_sha256) entry.sha256 = Sha256Hex(task.sha256);
     // The stub asks for the low 16 bits of type and name as integer identifiers.
-    const PeResource* payload =
-        FindPeResource(resources, static_cast<std::uint16_t>(task.rtype & 0xFFFF),
-                       static_cast<std::uint16_t>(task.rid & 0xFFFF));
-    buffer.clear();
+    const auto found = index.find({static_cast<std::uint16_t>(task.rtype & 0xFFFF),
+                                   static_cast<std::uint16_t>(task.rid & 0xFFFF)});
+    const PeResource* payload = found == index.end() ? nullptr : found->second;
+    Sha256State digest;
+    Sha256Init(digest);
     if (check.manifest.safe && task.size == 0) {
       entry.has_resource = false;  // the safe run writes an empty file and looks for nothing
     } else if (payload == nullptr || payload->data.empty()) {
@@ -43,14 +73,25 @@ bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
       if (static_cast<std::uint64_t>(task.size) != entry.stored || task.size <= 0) {
         entry.problem = "the manifest says " + std::to_string(task.size) +
                         " bytes, the resource has " + std::to_string(entry.stored);
-      } else if (entry.stored >= (1u << 30)) {
-        entry.problem = "payload of 1 GiB or more: four times its size exceeds the decoder's "
-                        "32-bit count";
+      } else if (entry.stored > kMaxStreamSize) {
+        entry.problem = "payload of " + std::to_string(entry.stored) +
+                        " bytes; a stream can be at most " + std::to_string(kMaxStreamSize) +
+                        " bytes (the manifest's size is a signed 32-bit count)";
       } else {
-        // The stub decodes into exactly four times the stored size.
-        buffer.assign(entry.stored * 4, 0);
-        const lznt1::DecodeResult result =
-            lznt1::Decompress(payload->data.data(), payload->data.size(), buffer.data(), buffer.size());
+        // The stub decodes into exactly four times the stored size. Only the content's digest
+        // is kept, unless the caller wants the content itself.
+        const std::uint8_t* stream = payload->data.data();
+        if (content) {
+          content->reserve(std::min<std::size_t>(entry.stored * kMaxExpansion,
+                                                 lznt1::DecodedSizeBound(stream, entry.stored)));
+        }
+        const lznt1::DecodeResult result = lznt1::DecompressInPieces(
+            stream, entry.stored, entry.stored * kMaxExpansion,
+            [&](const std::uint8_t* piece, std::size_t size) {
+              Sha256Update(digest, std::span<const std::uint8_t>(piece, size));
+              if (content) content->insert(content->end(), piece, piece + size);
+            },
+            threads);
         if (result.status != lznt1::DecodeStatus::Ok) {
           entry.problem = std::string("does not decode within four times its size: ") +
                           lznt1::DescribeStatus(result.status);
@@ -61,17 +102,40 @@ bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
         }
       }
     }
-    if (entry.problem.empty() && task.has_sha256 &&
-        Sha256Of(std::span<const std::uint8_t>(buffer.data(), entry.expanded)) != task.sha256) {
+    if (entry.problem.empty() && task.has_sha256 && Sha256Final(digest) != task.sha256) {
       entry.problem = "sha256 mismatch: the payload decodes to other bytes";
     }
+  };
+  const auto report = [&](std::size_t i) {
+    const EntryCheck& entry = check.entries[i];
     if (!entry.problem.empty()) {
       check.problems.push_back("updates[" + std::to_string(i) + "] \"" + entry.path +
                                "\": " + entry.problem);
     }
-    check.entries.push_back(entry);
-    if (entry.problem.empty() && visit &&
-        !visit(i, std::span<const std::uint8_t>(buffer.data(), entry.expanded))) {
+  };
+  check.entries.resize(check.manifest.updates.size());
+  if (!visit) {
+    // Entries are independent: small ones are checked side by side. (A failed allocation
+    // cannot leave a helper thread: it fails the entry.)
+    ForEachSideBySide(
+        check.entries.size(), [&](std::size_t i) { return check.manifest.updates[i].size >= (1 << 20); },
+        [&](std::size_t i, unsigned threads) {
+          try {
+            check_entry(i, check.entries[i], nullptr, threads);
+          } catch (...) {
+            check.entries[i].problem = "not enough memory to check it";
+          }
+        });
+    for (std::size_t i = 0; i < check.entries.size(); ++i) report(i);
+    return check.problems.empty();
+  }
+  std::vector<std::uint8_t> content;
+  for (std::size_t i = 0; i < check.entries.size(); ++i) {
+    content.clear();
+    check_entry(i, check.entries[i], &content, 0);
+    report(i);
+    if (check.entries[i].problem.empty() &&
+        !visit(i, std::span<const std::uint8_t>(content.data(), content.size()))) {
       return false;
     }
   }

@@ -1,5 +1,5 @@
 // Checks an update exe's manifest and payloads exactly as the stub stages them: the manifest
-// resource (42/42) is read by the stub's own reader, and every entry's resource must exist,
+// resource (kManifestResourceType/Name) is read by the stub's own reader, and every entry's resource must exist,
 // have the manifest's size, and decode within four times its size to a non-empty file whose
 // SHA-256 is the manifest's (when it gives one). In a safe manifest an entry of size 0 is an
 // empty file and needs no resource. Portable.
@@ -15,9 +15,6 @@
 #include "bootstrapper/manifest/manifest.h"
 
 namespace boot {
-
-// The manifest resource: integer type 42, integer name 42.
-inline constexpr std::uint16_t kManifestResource = 42;
 
 struct EntryCheck {
   std::string path;  // UTF-8, as the manifest writes it
@@ -43,7 +40,8 @@ struct UpdateCheck {
 using PayloadVisitor = std::function<bool(std::size_t index, std::span<const std::uint8_t>)>;
 
 // Fills `check` from `resources` and returns true when the stub would stage every entry.
-// Entries are decoded one at a time; `visit` (optional) sees each good one.
+// Entries are decoded one at a time, and only piece by piece into their digest unless `visit`
+// (optional) is given: it sees each good entry's whole content.
 [[nodiscard]] bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
                                const PayloadVisitor& visit = {});
 

@@ -17,6 +17,10 @@ else()
   endif()
   add_library(boot_cjson STATIC ${CJSON_SOURCE_DIR}/cJSON.c)
   target_include_directories(boot_cjson SYSTEM PUBLIC ${CJSON_SOURCE_DIR})
+  # On Windows cJSON.h marks every function __declspec(dllexport) unless told otherwise: an exe
+  # linking this static copy would export all of them, and an exported function is never
+  # dropped as unused. PUBLIC, so that every file including the header declares them alike.
+  target_compile_definitions(boot_cjson PUBLIC CJSON_HIDE_SYMBOLS)
   if(NOT WIN32 AND BOOT_SANITIZE)
     target_compile_options(boot_cjson PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer)
   endif()

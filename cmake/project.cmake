@@ -13,6 +13,10 @@ endif()
 if(WIN32)
   target_compile_definitions(boot_options INTERFACE
     UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
+  # One section per function and object, so that a link with --gc-sections (the stub's) drops
+  # whatever nothing refers to, whichever library it comes from. Mostly data: MinGW's linker
+  # script keeps every unwind entry (.pdata), and each entry keeps its function.
+  target_compile_options(boot_options INTERFACE -ffunction-sections -fdata-sections)
   # Everything is linked statically: the exes import only system DLLs, so they run on a bare
   # Windows (and Wine) without MinGW's runtime DLLs beside them.
   target_link_options(boot_options INTERFACE

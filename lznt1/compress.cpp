@@ -105,49 +105,43 @@ void PreferHugePages(const void* p, std::size_t n) {
 #endif
 }
 
-// Uninitialised bytes, aligned to a huge page when there are enough for one.
-class Staging {
- public:
-  explicit Staging(std::size_t size) : raw_(new std::uint8_t[size >= kHugePage ? size + kHugePage : size]) {
-    data_ = raw_.get();
-    if (size >= kHugePage) {
-      data_ += (kHugePage - reinterpret_cast<std::uintptr_t>(data_) % kHugePage) % kHugePage;
-      PreferHugePages(data_, size);
-    }
-  }
-  std::uint8_t* data() const { return data_; }
-
- private:
-  std::unique_ptr<std::uint8_t[]> raw_;
-  std::uint8_t* data_;
-};
-
 // Compresses in[0, size) to `out`, recording where each chunk's encoding starts in it (and
 // where the last ends). Chunks encode on their own, so blocks of them go to up to `threads`
-// threads, each block to its worst-case place in a staging buffer, and the blocks are then
-// joined in order: the stream is the same for any count.
+// threads, each block to its worst-case place in `out`, and the blocks then move down in order
+// to join up: the stream is the same for any count, and no second buffer of the stream's size
+// is needed (for content that does not compress, that buffer would be as large as the input).
 void CompressInto(const std::uint8_t* in, std::size_t size, Level level, unsigned threads,
                   std::vector<std::uint8_t>& out, std::vector<std::size_t>* chunk_starts) {
   const std::size_t chunks = (size + kChunk - 1) / kChunk;
   const std::size_t blocks = (chunks + kChunksPerBlock - 1) / kChunksPerBlock;
   const unsigned workers = std::max(WorkerCount(threads, blocks), 1u);
-  // Everything the threads write to is allocated here, so they cannot fail.
-  std::vector<std::unique_ptr<Workspace>> work(workers);
-  for (auto& space : work) space = std::make_unique<Workspace>();
-  const Staging staging(WorstCase(chunks));
+  // Everything the threads write to is allocated here, so they cannot fail. The caller's own
+  // workspace is kept for its next call: clearing half a megabyte of tables for every small
+  // file cost more than compressing it (the tables need no clearing between inputs, as they
+  // need none between chunks).
+  thread_local std::unique_ptr<Workspace> callers;
+  if (!callers) callers = std::make_unique<Workspace>();
+  std::vector<std::unique_ptr<Workspace>> others(workers - 1);
+  for (auto& space : others) space = std::make_unique<Workspace>();
+  const auto workspace = [&](unsigned worker) -> Workspace& { return worker == 0 ? *callers : *others[worker - 1]; };
+  std::vector<std::uint8_t>().swap(out);
+  out.reserve(WorstCase(chunks));
+  PreferHugePages(out.data(), WorstCase(chunks));
+  out.resize(WorstCase(chunks));
   std::vector<std::uint16_t> sizes(chunks);
   std::vector<std::size_t> written(blocks);
   RunBlocks(blocks, workers, [&](unsigned worker, std::size_t b) {
     const std::size_t first = b * kChunksPerBlock, end = std::min(chunks, first + kChunksPerBlock);
-    written[b] = EncodeChunks(in, size, first, end, level, *work[worker], staging.data() + WorstCase(first), sizes.data());
+    written[b] = EncodeChunks(in, size, first, end, level, workspace(worker), out.data() + WorstCase(first), sizes.data());
   });
+  // Block b starts at or beyond where it belongs, so moving the blocks in order never
+  // overwrites one that has not moved yet.
   std::size_t total = 0;
-  for (std::size_t bytes : written) total += bytes;
-  out.clear();
-  out.shrink_to_fit();
-  out.reserve(total);
-  PreferHugePages(out.data(), total);
-  for (std::size_t b = 0; b < blocks; ++b) Append(out, staging.data() + WorstCase(b * kChunksPerBlock), written[b]);
+  for (std::size_t b = 0; b < blocks; ++b) {
+    std::memmove(out.data() + total, out.data() + WorstCase(b * kChunksPerBlock), written[b]);
+    total += written[b];
+  }
+  out.resize(total);
   if (chunk_starts) {
     std::size_t at = 0;
     for (std::uint16_t bytes : sizes) {

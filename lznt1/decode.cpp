@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "lznt1/format.h"
@@ -219,6 +221,58 @@ DecodeResult Decompress(const std::uint8_t* in, std::size_t in_size, std::uint8_
   for (DecodeStatus s : status)
     if (s != DecodeStatus::Ok) return {s, 0};
   return {DecodeStatus::Ok, size};
+}
+
+DecodeResult DecompressInPieces(const std::uint8_t* in, std::size_t in_size, std::size_t capacity,
+                                const std::function<void(const std::uint8_t*, std::size_t)>& consume,
+                                unsigned threads) {
+  const std::uint8_t* const end = in + in_size;
+  // Groups of chunks as Decompress's threads take them: group g starts at chunk g * 64, so at
+  // content offset g * kGroupBytes when every group before it decoded. The last group runs to
+  // the end of the stream and meets whatever ends it (a stream without a single well-formed
+  // chunk is one group that starts at its first byte).
+  constexpr std::size_t kGroupBytes = kChunksPerBlock * kChunk;
+  const std::vector<std::size_t> starts = ChunkStarts(in, in_size);
+  const std::size_t groups = std::max<std::size_t>(1, (starts.size() + kChunksPerBlock - 1) / kChunksPerBlock);
+  const unsigned workers = std::max(WorkerCount(threads, groups), 1u);
+  // Each round decodes a few groups per thread side by side, then hands them over in order.
+  const std::size_t per_round = std::min<std::size_t>(groups, 4 * std::size_t{workers});
+  // Sixteen bytes of slack behind each group keep the decoder on its wide path to the end. No
+  // group can produce more than the capacity, so a small one needs no bigger room; the bytes
+  // are left uninitialised (only what is decoded is touched, or handed over).
+  const std::size_t slot = std::min(kGroupBytes, capacity) + 16;
+  const std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[per_round * slot]);
+  std::vector<std::size_t> produced(per_round);
+  std::vector<DecodeStatus> status(per_round);
+  std::size_t total = 0;
+  for (std::size_t first = 0; first < groups; first += per_round) {
+    const std::size_t count = std::min(per_round, groups - first);
+    const auto decode = [&](unsigned, std::size_t i) {
+      const std::size_t g = first + i;
+      const bool last = g + 1 == groups;
+      const std::uint8_t* const from = starts.empty() ? in : in + starts[g * kChunksPerBlock];
+      const std::uint8_t* const stop = last ? end : in + starts[(g + 1) * kChunksPerBlock];
+      // What the caller's capacity leaves for this group; a group decodes to at most kGroupBytes.
+      const std::size_t offset = g * kGroupBytes;
+      const std::size_t room = capacity > offset ? std::min(capacity - offset, slot) : 0;
+      produced[i] = 0;
+      status[i] = DecodeChunks(from, stop, end, buffer.get() + i * slot, room, produced[i]);
+    };
+    if (workers > 1 && count > 1) {
+      RunBlocks(count, std::min<unsigned>(workers, static_cast<unsigned>(count)), decode);
+    } else {
+      for (std::size_t i = 0; i < count; ++i) decode(0, i);
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      if (status[i] != DecodeStatus::Ok) return {status[i], 0};
+      // (A group before the last that decodes ends at a chunk followed by another, so it
+      // produced all its 64 chunks of 4096 bytes.)
+      if (total + produced[i] > capacity) return {DecodeStatus::OutputTooSmall, 0};
+      if (produced[i] != 0) consume(buffer.get() + i * slot, produced[i]);
+      total += produced[i];
+    }
+  }
+  return {DecodeStatus::Ok, total};
 }
 
 std::size_t DecodedSizeBound(const std::uint8_t* in, std::size_t in_size) {

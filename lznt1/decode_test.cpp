@@ -214,11 +214,12 @@ TEST(Decompress, ReportsOutputThatDoesNotFitInsteadOfCuttingItShort) {
   }
 }
 
-// Threads decode blocks of chunks side by side, each chunk at 4096 times its index. Whatever
-// the stream holds and wherever it goes wrong, they must give what one pass gives: the same
-// status and size, the same bytes up to the chunk that fails, and nothing past the capacity.
-TEST(Decompress, AnyNumberOfThreadsGivesWhatOnePassGives) {
-  constexpr std::size_t kChunks = 200;  // a little over three blocks of 64
+// Threads decode blocks of chunks side by side, each chunk at 4096 times its index, and
+// DecompressInPieces hands blocks over a few at a time. Whatever the stream holds and wherever
+// it goes wrong, they must give what one pass gives: the same status and size, the same bytes up
+// to the chunk that fails, and nothing past the capacity.
+TEST(Decompress, AnyNumberOfThreadsAndPiecesGiveWhatOnePassGives) {
+  constexpr std::size_t kChunks = 330;  // a little over five blocks of 64: more than one round of pieces
   const Bytes content = testutil::Mixture(kChunks * 4096);
   std::vector<Bytes> chunks;
   for (std::size_t c = 0; c < kChunks; ++c) chunks.push_back(Compress(content.data() + c * 4096, 4096, Level::Fast));
@@ -242,7 +243,8 @@ TEST(Decompress, AnyNumberOfThreadsGivesWhatOnePassGives) {
       {"bad header first", 0, bad_header},
       {"bad header ending a block", 63, bad_header},
       {"bad header starting a block", 64, bad_header},
-      {"bad header in the last block", 150, bad_header},
+      {"bad header in the last block", 325, bad_header},
+      {"bad offset in a later block", 290, bad_offset},
       {"bad offset starting a block", 128, bad_offset},
       {"bad offset mid-block", 100, bad_offset},
       {"too large ending a block", 127, too_large},
@@ -273,6 +275,21 @@ TEST(Decompress, AnyNumberOfThreadsGivesWhatOnePassGives) {
         EXPECT_EQ(r.size, expected.size) << where;
         EXPECT_TRUE(std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(written), one.begin())) << where;
         EXPECT_TRUE(std::all_of(out.end() - kGuard, out.end(), [](std::uint8_t b) { return b == 0xEE; })) << where;
+      }
+      for (unsigned threads : {1u, 2u, 3u}) {
+        Bytes joined;
+        const DecodeResult r = DecompressInPieces(
+            stream.data(), stream.size(), capacity,
+            [&](const std::uint8_t* piece, std::size_t n) { joined.insert(joined.end(), piece, piece + n); }, threads);
+        const std::string where = std::string(fault.name) + ", capacity " + std::to_string(capacity) + ", " +
+                                  std::to_string(threads) + " threads, in pieces";
+        EXPECT_EQ(r.status, expected.status) << where << ": " << DescribeStatus(r.status);
+        EXPECT_EQ(r.size, expected.size) << where;
+        if (expected.status == DecodeStatus::Ok) {
+          EXPECT_EQ(joined.size(), expected.size) << where;
+        }
+        ASSERT_LE(joined.size(), written) << where;
+        EXPECT_TRUE(std::equal(joined.begin(), joined.end(), one.begin())) << where;
       }
     }
   }

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,15 @@ struct DecodeResult {
 DecodeResult Decompress(const std::uint8_t* in, std::size_t in_size, std::uint8_t* out,
                         std::size_t capacity, unsigned threads = 0);
 
+// Decodes the stream as Decompress does into a buffer of `capacity` bytes (same statuses, same
+// size), but hands the content to `consume` in order, a few hundred KiB at a time, instead of
+// keeping all of it: memory stays small however large the content. Every piece but the last
+// is a whole number of 4096-byte chunks. After an error `consume` has seen some of what came
+// before it, and nothing after it. Threads as for Decompress.
+DecodeResult DecompressInPieces(const std::uint8_t* in, std::size_t in_size, std::size_t capacity,
+                                const std::function<void(const std::uint8_t*, std::size_t)>& consume,
+                                unsigned threads = 0);
+
 // An upper bound of what Decompress can produce from this stream (4096 per chunk header met
 // while walking the chunks), for sizing an output buffer when the real size is not known.
 std::size_t DecodedSizeBound(const std::uint8_t* in, std::size_t in_size);
@@ -53,7 +63,10 @@ const char* DescribeStatus(DecodeStatus status);
 // Compresses in[0, size) into one stream (empty input gives an empty stream). Every chunk holds
 // 4096 input bytes except the last; a chunk is stored uncompressed when compressing it would
 // not make it smaller. Runs on up to `threads` threads (0: one per processor; 1: only the
-// caller's); the stream is the same whatever the count.
+// caller's); the stream is the same whatever the count. The chunks are encoded in the returned
+// vector itself, which keeps the capacity of the input stored as it is (about its size plus
+// 0.05 %): a caller that keeps a well-compressed stream for long can shrink_to_fit it once it
+// has freed the input.
 std::vector<std::uint8_t> Compress(const std::uint8_t* in, std::size_t size, Level level, unsigned threads = 0);
 
 // Compresses a payload for the bootstrapper: like Compress, but the content is at most four

@@ -17,7 +17,10 @@ inline constexpr std::size_t kChunksPerBlock = 64;
 // How many threads to use for `blocks` units of work when `threads` were asked for (0: one per
 // processor).
 inline unsigned WorkerCount(unsigned threads, std::size_t blocks) {
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+  // Asked once: the C library reads the count from the system on every call (on Linux, a file
+  // under /sys), which cost more than compressing a small file.
+  static const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+  if (threads == 0) threads = processors;
   return static_cast<unsigned>(std::min<std::size_t>(threads, blocks));
 }
 

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
 #include "bootstrapper/common/decimal.h"
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/diag/error_box.h"
@@ -16,6 +18,23 @@ void DropLog() {
   ::CloseHandle(LogFileHandle);
   LogFileHandle = nullptr;
 }
+
+// Open LogFlushBatch objects, and whether a line has been written since the last flush.
+int OpenBatches = 0;
+bool UnflushedLines = false;
+
+// Flushes the log; on failure shows the error box for `entry`'s line and drops the log.
+void FlushLog(std::u16string_view entry) {
+  UnflushedLines = false;
+  if (::FlushFileBuffers(LogFileHandle)) return;
+  const DWORD error = ::GetLastError();
+  const std::wstring text = L"Failed to flush log on entry '" + std::wstring(AsWide(entry)) + L"'";
+  ShowErrorBox(text.c_str(), error);
+  DropLog();
+}
+
+// The last line written, for the error box of a batch's flush.
+std::u16string LastLine;
 
 }  // namespace
 
@@ -70,13 +89,18 @@ void WriteLog(std::u16string_view entry) {
     DropLog();
     return;
   }
-  if (!::FlushFileBuffers(LogFileHandle)) {
-    const DWORD error = ::GetLastError();
-    const std::wstring text =
-        L"Failed to flush log on entry '" + std::wstring(AsWide(entry)) + L"'";
-    ShowErrorBox(text.c_str(), error);
-    DropLog();
+  if (OpenBatches == 0) {
+    FlushLog(entry);
+  } else {
+    UnflushedLines = true;
+    LastLine.assign(entry);
   }
+}
+
+LogFlushBatch::LogFlushBatch() { ++OpenBatches; }
+
+LogFlushBatch::~LogFlushBatch() {
+  if (--OpenBatches == 0 && UnflushedLines && LogFileHandle != nullptr) FlushLog(LastLine);
 }
 
 void WriteErrorLog(unsigned long code) {
@@ -89,6 +113,22 @@ void WriteFailureLog(std::u16string_view line, unsigned long code) {
   WriteLog(line);
   WriteErrorLog(code);
   ::SetLastError(code);
+}
+
+void WriteFatalLog(const char16_t* line) noexcept {
+  if (LogFileHandle == nullptr) return;
+  char16_t buffer[202];
+  std::size_t length = 0;
+  while (line[length] != u'\0' && length < 200) {
+    buffer[length] = line[length];
+    ++length;
+  }
+  buffer[length++] = u'\n';
+  DWORD written = 0;
+  if (::WriteFile(LogFileHandle, buffer, static_cast<DWORD>(length * sizeof(char16_t)), &written,
+                  nullptr)) {
+    ::FlushFileBuffers(LogFileHandle);
+  }
 }
 
 void CloseDebugLogForTesting() {

@@ -17,14 +17,13 @@
 #include "bootstrapper/install/launcher.h"
 #include "bootstrapper/install/release_files.h"
 #include "bootstrapper/manifest/manifest.h"
+#include "bootstrapper/payload/payload_rules.h"
 
 namespace boot {
 
 std::uint32_t ParentProcessId = 0;
 
 namespace {
-
-constexpr WORD kManifestResource = 42;  // both the type and the name of the manifest
 
 // Splits the process command line and applies the options. False when there is no update
 // request (or no argument vector at all).
@@ -46,8 +45,8 @@ bool ReadCommandLine() {
 // Copies the manifest resource (type 42, name 42) of `instance`. False when it is missing,
 // empty or cannot be loaded.
 bool LoadManifestText(HINSTANCE instance, std::string& text) {
-  HRSRC info = ::FindResourceW(instance, MAKEINTRESOURCEW(kManifestResource),
-                               MAKEINTRESOURCEW(kManifestResource));
+  HRSRC info = ::FindResourceW(instance, MAKEINTRESOURCEW(kManifestResourceName),
+                               MAKEINTRESOURCEW(kManifestResourceType));
   if (info == nullptr) return false;
   const DWORD size = ::SizeofResource(instance, info);
   if (size == 0) return false;
@@ -98,7 +97,9 @@ int RunUpdate(HINSTANCE instance) {
     return 0;
   }
 
-  if (!ReleaseFiles(manifest.updates)) {  // a copy: the release owns and drops its own list
+  // The release owns and drops the list: handed over, so no payload is ever copied and nothing
+  // needs memory between the first clean and the last file.
+  if (!ReleaseFiles(std::move(manifest.updates))) {
     WriteLog(u"Update task failed...");
     return 0;
   }

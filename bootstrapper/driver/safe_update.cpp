@@ -1,5 +1,6 @@
 #include "bootstrapper/driver/safe_update.h"
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,12 @@ bool ResolveInstallDirectory(const std::u16string& base, std::u16string& full) {
     return false;
   }
   return true;
+}
+
+// `path` in upper case, as Windows compares file names.
+std::u16string UpperCase(std::u16string path) {
+  if (!path.empty()) ::CharUpperBuffW(reinterpret_cast<wchar_t*>(path.data()), static_cast<DWORD>(path.size()));
+  return path;
 }
 
 class SafeRun {
@@ -129,6 +136,7 @@ class SafeRun {
   // File and directory cleans: what exists is moved into the backup, in list order. A missing
   // target, or one of the other kind, is done without a line, as in the compatible run.
   bool BackUpCleanTargets() {
+    LogFlushBatch batch;
     for (const CleanTask& task : manifest_.cleans) {
       if (task.kind == CleanKind::Registry) continue;
       const std::u16string full = FullInstallPath(transaction_.base, task.path);
@@ -143,22 +151,45 @@ class SafeRun {
   }
 
   // Each staged file to its target, in list order: what is there goes into the backup first.
+  // Every rename is recorded first and the journal flushed once; then the renames follow in the
+  // same order, so one flush serves them all instead of one each.
   bool SwapFiles(const std::vector<StagedFile>& staged) {
+    struct Step {
+      std::u16string from;
+      std::u16string to;
+      const std::u16string* target;  // the file it is for, announced once
+    };
+    std::vector<Step> steps;
+    std::set<std::u16string> planned;  // targets that earlier files fill, in upper case
     for (const StagedFile& file : staged) {
-      WriteLog(u"Release file " + file.target);
       // A directory clean may have taken the staged file's folder into the backup with it.
       const std::u16string temp = CurrentLocation(transaction_, file.temp);
       if (!CreateMissingFolders(transaction_, ParentPath(file.target))) return false;
       const DWORD attributes = ::GetFileAttributesW(AsWide(file.target));
-      if (attributes != INVALID_FILE_ATTRIBUTES) {
+      // The same file twice in the list: the first one's new file makes way for the second.
+      const bool filled_earlier = !planned.insert(UpperCase(file.target)).second;
+      if (attributes != INVALID_FILE_ATTRIBUTES || filled_earlier) {
         // Read-only says "do not replace"; Windows' own replace refuses it the same way.
-        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        if (!filled_earlier && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            (attributes & FILE_ATTRIBUTE_READONLY)) {
           WriteFailureLog(u"Cannot replace read-only file " + file.target, ERROR_ACCESS_DENIED);
           return false;
         }
-        if (!MoveIntoBackup(transaction_, file.target)) return false;
+        std::u16string item;
+        if (!PlanMoveIntoBackup(transaction_, file.target, item)) return false;
+        steps.push_back({file.target, std::move(item), &file.target});
       }
-      if (!SwapIntoPlace(transaction_, temp, file.target)) return false;
+      if (!PlanSwap(transaction_, temp, file.target)) return false;
+      steps.push_back({temp, file.target, &file.target});
+    }
+    if (!FlushJournal(transaction_)) return false;
+
+    LogFlushBatch batch;  // the journal is what a crash needs, and it is on disk
+    const std::u16string* announced = nullptr;
+    for (const Step& step : steps) {
+      if (step.target != announced) WriteLog(u"Release file " + *step.target);
+      announced = step.target;
+      if (!RenameRecorded(transaction_, step.from, step.to)) return false;
     }
     return true;
   }

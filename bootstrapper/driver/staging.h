@@ -15,10 +15,10 @@ namespace boot {
 // into `payload` and writes "--- " + path + " --- CHECK". Returns true when every entry is
 // staged (at once for an empty list). Returns false after writing, for the first entry that
 // fails, "Invalid update entry: " + path (resource missing, empty, unloadable, or of another
-// size), "Unable to decompress entry: " + path (see DecompressPayload), or, for an entry with a
-// sha256, "Checksum failed for entry: " + path (other content) or "Unable to verify entry: " +
-// path (the system cannot hash); later entries are not looked at, and payloads staged before
-// stay in their entries.
+// size), "Unable to decompress entry: " + path (see DecodePayloads; also when its memory cannot
+// be had), or, for an entry with a sha256, "Checksum failed for entry: " + path; payloads staged
+// before stay in their entries. The entries are decoded side by side on every processor, but the
+// lines and the outcome are those of one entry after the other.
 [[nodiscard]] bool StagePayloads(HMODULE module, std::vector<UpdateTask>& updates);
 
 }  // namespace boot

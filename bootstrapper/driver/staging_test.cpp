@@ -60,12 +60,12 @@ class DecompressPayloadTest : public testing::TestWithParam<DecompressRow> {};
 
 TEST_P(DecompressPayloadTest, StagesOnlyWholeStreamsWithinFourTimesTheirSize) {
   const DecompressRow& row = GetParam();
-  Bytes out = {0x55};
-  ASSERT_EQ(DecompressPayload(row.stream.data(), row.stream.size(), out), row.staged);
+  ByteBuffer out = ByteBuffer::CopyOf("\x55", 1);
+  ASSERT_EQ(DecodePayload(row.stream.data(), row.stream.size(), out), row.staged);
   if (row.staged) {
-    EXPECT_EQ(out, row.expected);
+    EXPECT_EQ(Bytes(out.begin(), out.end()), row.expected);
   } else {
-    EXPECT_EQ(out, Bytes{0x55}) << "a refused stream leaves the output alone";
+    EXPECT_EQ(Bytes(out.begin(), out.end()), Bytes{0x55}) << "a refused stream leaves the output alone";
   }
 }
 
@@ -94,21 +94,66 @@ struct PageDeleter {
   void operator()(std::uint8_t* p) const { ::VirtualFree(p, 0, MEM_RELEASE); }
 };
 
-TEST(DecompressPayloadLimitTest, RefusesAStreamOfOneGibibyteBeforeReadingIt) {
-  // A valid first chunk followed by zero pages (an end marker): without the size limit the
-  // 32-bit capacity would wrap to almost nothing and the cut-off output would pass.
-  constexpr std::size_t kSize = std::size_t{1} << 30;
+TEST(DecompressPayloadLimitTest, AStreamOfOneGibibyteOrMoreDecodesWithoutWrappingACount) {
+  // A first chunk and then zero pages (an end mark). Four times the size no longer fits the
+  // decompressor's 32-bit count; the room is sized by the chunks instead.
+  constexpr std::size_t kSize = (std::size_t{1} << 30) + 5;
   std::unique_ptr<std::uint8_t, PageDeleter> huge(static_cast<std::uint8_t*>(
       ::VirtualAlloc(nullptr, kSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)));
   ASSERT_TRUE(huge) << "no 1 GiB of address space";
   const Bytes chunk = StoredChunk("first");
   std::copy(chunk.begin(), chunk.end(), huge.get());
-  Bytes out;
-  EXPECT_FALSE(DecompressPayload(huge.get(), kSize, out));
-  EXPECT_TRUE(out.empty());
-  // The same start, one byte shorter, is accepted.
-  EXPECT_TRUE(DecompressPayload(huge.get(), kSize - 1, out));
-  EXPECT_EQ(out, ToBytes("first"));
+  ByteBuffer out;
+  ASSERT_TRUE(DecodePayload(huge.get(), kSize, out));
+  EXPECT_EQ(Bytes(out.begin(), out.end()), ToBytes("first"));
+}
+
+// Streams of many blocks decode side by side; the outcome and the bytes must be those of one
+// RtlDecompressBuffer call over the whole stream with room for four times it and one byte.
+TEST(DecompressPayloadBlocksTest, DecodesLikeOnePassOverTheWholeStream) {
+  using Fn = LONG(NTAPI*)(USHORT, PUCHAR, ULONG, PUCHAR, ULONG, PULONG);
+  const auto one_pass = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(
+      ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlDecompressBuffer")));
+  ASSERT_NE(one_pass, nullptr);
+  std::string text(4096, ' ');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i * 7 % 26);
+  const auto chunks = [&](int n, char c) {
+    Bytes all;
+    for (int i = 0; i < n; ++i) {
+      const Bytes chunk = i % 3 == 0 ? StoredChunk(text) : RunChunk(static_cast<char>(c + i % 5), 4096);
+      all.insert(all.end(), chunk.begin(), chunk.end());
+    }
+    return all;
+  };
+  const Bytes many = Join({chunks(200, 'a'), StoredChunk("tail")});
+  struct Row {
+    const char* name;
+    Bytes stream;
+  };
+  const Row rows[] = {
+      {"two hundred chunks and a short last one", many},
+      {"a short chunk inside the first block", Join({chunks(10, 'a'), StoredChunk("short"), chunks(150, 'k')})},
+      {"a broken chunk in a later block", Join({chunks(150, 'a'), Bytes{0x03, 0xB0, 0x01, 0x14, 0x00, 'a'}, chunks(20, 'b')})},
+      {"an end mark between blocks, junk after it", Join({chunks(128, 'a'), Bytes{0, 0}, chunks(30, 'z')})},
+      {"a chunk cut short at the end", Join({chunks(130, 'a'), Bytes{0x03, 0xB0, 0x02, 'a'}})},
+      {"far beyond four times", Join({chunks(3, 'a'), Bytes(6 * 300, 0)}) },
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Bytes reference(4 * row.stream.size() + 1);
+    Bytes input = row.stream;
+    ULONG produced = 0;
+    const bool reference_ok =
+        one_pass(2, reference.data(), static_cast<ULONG>(reference.size()), input.data(),
+                 static_cast<ULONG>(input.size()), &produced) == 0 &&
+        produced != 0 && produced <= 4 * row.stream.size();
+    ByteBuffer out;
+    ASSERT_EQ(DecodePayload(row.stream.data(), row.stream.size(), out), reference_ok);
+    if (reference_ok) {
+      ASSERT_EQ(out.size(), produced);
+      EXPECT_TRUE(std::equal(out.begin(), out.end(), reference.begin()));
+    }
+  }
 }
 
 // A copy of the test application carrying payload resources, loaded as a data file.
@@ -141,18 +186,20 @@ class PayloadModule {
   HMODULE module_ = nullptr;
 };
 
-UpdateTask Entry(const char16_t* path, std::int64_t size, std::int32_t rtype, std::int32_t rid) {
-  UpdateTask task;
-  task.path = path;
-  task.size = size;
-  task.rtype = rtype;
-  task.rid = rid;
-  return task;
+struct EntrySpec {
+  const char16_t* path;
+  std::int64_t size;
+  std::int32_t rtype;
+  std::int32_t rid;
+};
+
+EntrySpec Entry(const char16_t* path, std::int64_t size, std::int32_t rtype, std::int32_t rid) {
+  return {path, size, rtype, rid};
 }
 
 struct StageRow {
   const char* name;
-  std::vector<UpdateTask> entries;
+  std::vector<EntrySpec> entries;
   bool staged;
   std::vector<std::u16string> lines;
   std::vector<std::string> payloads;  // per entry, empty when not staged
@@ -176,7 +223,13 @@ TEST_P(StagePayloadsTest, StagesInOrderAndStopsAtTheFirstBadEntry) {
   const StageRow& row = GetParam();
   ASSERT_NE(module_->get(), nullptr);
   OpenDebugLog();
-  std::vector<UpdateTask> entries = row.entries;
+  std::vector<UpdateTask> entries(row.entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    entries[i].path = row.entries[i].path;
+    entries[i].size = row.entries[i].size;
+    entries[i].rtype = row.entries[i].rtype;
+    entries[i].rid = row.entries[i].rid;
+  }
   EXPECT_EQ(StagePayloads(module_->get(), entries), row.staged);
   CloseDebugLogForTesting();
 

@@ -14,7 +14,7 @@ namespace boot {
 namespace {
 
 // One write of the whole payload. False when it fails or reports fewer bytes than asked.
-bool WritePayload(HANDLE file, const std::vector<std::uint8_t>& payload) {
+bool WritePayload(HANDLE file, const ByteBuffer& payload) {
   if (payload.size() > std::numeric_limits<DWORD>::max()) return false;
   const DWORD length = static_cast<DWORD>(payload.size());
   DWORD written = 0;
@@ -25,6 +25,8 @@ bool WritePayload(HANDLE file, const std::vector<std::uint8_t>& payload) {
 }  // namespace
 
 bool ReleaseFiles(std::vector<UpdateTask> tasks) {
+  // The files themselves are not flushed either; a killed run still leaves every line.
+  LogFlushBatch batch;
   for (const UpdateTask& task : tasks) {
     const std::u16string path = JoinInstallPath(task.path);
     WriteLog(u"Release file " + path);

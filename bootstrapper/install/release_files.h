@@ -11,8 +11,9 @@ namespace boot {
 // truncates that file and writes the whole payload with one write. Missing folders are not
 // created and nothing is backed up. Returns true when every file was written (and for an empty
 // list); false at the first task whose file cannot be created ("Create fail") or is not written
-// in full ("Write fail"); later tasks are not attempted and earlier files stay written. Takes
-// its own copy of the tasks, released when it returns.
+// in full ("Write fail"); later tasks are not attempted and earlier files stay written. Owns the
+// tasks it is handed (moved in: the payloads are never copied) and releases them when it
+// returns.
 [[nodiscard]] bool ReleaseFiles(std::vector<UpdateTask> tasks);
 
 }  // namespace boot

@@ -23,8 +23,16 @@ using testutil::WriteFileBytes;
 UpdateTask Task(const char16_t* path, const std::string& content) {
   UpdateTask task;
   task.path = path;
-  task.payload.assign(content.begin(), content.end());
+  task.payload = ByteBuffer::CopyOf(content.data(), content.size());
   return task;
+}
+
+// The tasks as one list: a task owns its payload and moves, never copies.
+template <typename... T>
+std::vector<UpdateTask> Tasks(T&&... tasks) {
+  std::vector<UpdateTask> list;
+  (list.push_back(std::forward<T>(tasks)), ...);
+  return list;
 }
 
 class ReleaseFilesTest : public InstallTest {
@@ -33,7 +41,7 @@ class ReleaseFilesTest : public InstallTest {
 };
 
 TEST_F(ReleaseFilesTest, AnEmptyListWritesNothing) {
-  EXPECT_TRUE(ReleaseFiles({}));
+  EXPECT_TRUE(ReleaseFiles(Tasks()));
   EXPECT_TRUE(Lines().empty());
 }
 
@@ -44,8 +52,8 @@ TEST_F(ReleaseFilesTest, WritesEveryPayloadAndReplacesWhatWasThere) {
   std::string binary(70000, '\0');
   for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 7);
 
-  EXPECT_TRUE(ReleaseFiles({Task(u"bin/app.exe", "new"), Task(u"emptied.dat", ""),
-                            Task(u"fresh.bin", binary)}));
+  EXPECT_TRUE(ReleaseFiles(Tasks(Task(u"bin/app.exe", "new"), Task(u"emptied.dat", ""),
+                            Task(u"fresh.bin", binary))));
 
   // The longer old file leaves nothing behind its new end.
   EXPECT_EQ(ReadFileBytes(install_ / L"bin\\app.exe"), "new");
@@ -74,7 +82,7 @@ TEST_P(ReleaseCreateFailTest, LogsCreateFailAndLeavesTheTargetAlone) {
   const DWORD attributes_before = ::GetFileAttributesW(target.c_str());
   const std::string content_before = ReadFileBytes(target);
 
-  EXPECT_FALSE(ReleaseFiles({Task(ToU16(row.target).c_str(), "new content")}));
+  EXPECT_FALSE(ReleaseFiles(Tasks(Task(ToU16(row.target).c_str(), "new content"))));
   EXPECT_EQ(Lines(), (std::vector<std::u16string>{u"Release file " + Full(row.target),
                                                   u"Create fail"}));
   EXPECT_EQ(::GetFileAttributesW(target.c_str()), attributes_before);
@@ -101,7 +109,7 @@ TEST_F(ReleaseFilesTest, AFileHeldOpenWithoutWriteSharingCannotBeReplaced) {
   UniqueFile held(::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(held);
-  EXPECT_FALSE(ReleaseFiles({Task(u"app.exe", "new")}));
+  EXPECT_FALSE(ReleaseFiles(Tasks(Task(u"app.exe", "new"))));
   held.reset();
   EXPECT_EQ(ReadFileBytes(target), "running");
   EXPECT_EQ(Lines(),
@@ -109,7 +117,7 @@ TEST_F(ReleaseFilesTest, AFileHeldOpenWithoutWriteSharingCannotBeReplaced) {
 }
 
 TEST_F(ReleaseFilesTest, ClosesEveryFileItWrote) {
-  ASSERT_TRUE(ReleaseFiles({Task(u"a.txt", "abc"), Task(u"b.txt", "")}));
+  ASSERT_TRUE(ReleaseFiles(Tasks(Task(u"a.txt", "abc"), Task(u"b.txt", ""))));
   for (const wchar_t* name : {L"a.txt", L"b.txt"}) {
     // Exclusive access is granted only when no handle of the release is left open.
     UniqueFile exclusive(::CreateFileW((install_ / name).c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -125,8 +133,8 @@ TEST_F(ReleaseFilesTest, APayloadThatDoesNotFitIsAWriteFail) {
     GTEST_SKIP() << "needs a small file system: run through scripts/on-small-tmpfs";
   }
   BaseDirectory = ToU16(small);
-  EXPECT_FALSE(ReleaseFiles({Task(u"big.bin", std::string(1 << 20, 'x')),
-                             Task(u"after.txt", "never written")}));
+  EXPECT_FALSE(ReleaseFiles(Tasks(Task(u"big.bin", std::string(1 << 20, 'x')),
+                             Task(u"after.txt", "never written"))));
   EXPECT_EQ(Lines(), (std::vector<std::u16string>{
                          u"Release file " + ToU16(small) + u"\\big.bin", u"Write fail"}));
   // The file stays as the system left it; the next task is not attempted.

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "bootstrapper/payload/byte_buffer.h"
+
 namespace boot {
 
 // What a clean task removes; the values are stored as 32-bit integers.
@@ -29,7 +31,7 @@ struct UpdateTask {
   std::int64_t size = 0;  // exact byte count of the payload resource as stored
   std::int32_t rtype = 0;  // integer resource type of the payload (low 16 bits used)
   std::int32_t rid = 0;  // integer resource name of the payload (low 16 bits used)
-  std::vector<std::uint8_t> payload;  // decompressed content, filled by staging
+  ByteBuffer payload;  // decompressed content, filled by staging
   // SHA-256 of the decompressed content, from the optional "sha256" member (64 hex digits).
   // When present, staging refuses content that does not match it.
   bool has_sha256 = false;

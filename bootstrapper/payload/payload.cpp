@@ -1,9 +1,11 @@
 #include "bootstrapper/payload/payload.h"
 
-#include <bcrypt.h>
-
 #include <algorithm>
-#include <memory>
+#include <string>
+
+#include "bootstrapper/common/parallel.h"
+#include "bootstrapper/payload/payload_rules.h"
+#include "bootstrapper/payload/sha256.h"
 
 namespace boot {
 namespace {
@@ -14,15 +16,15 @@ using RtlDecompressBufferFn = LONG(NTAPI*)(USHORT, PUCHAR, ULONG, PUCHAR, ULONG,
 
 constexpr USHORT kCompressionFormatLznt1 = 2;  // COMPRESSION_FORMAT_LZNT1
 constexpr LONG kStatusSuccess = 0;
-// LZNT1 output is allowed to be at most four times its input. The capacity is one byte more
-// than that bound: the system's decompressor does not reliably report a buffer that is too
-// small (Wine cuts the output at the buffer's end and reports success), so a result that fills
-// the extra byte is how an over-long stream shows itself. Streams of 1 GiB or more would need
-// a capacity beyond the 32-bit count the decompressor takes.
-constexpr std::size_t kMaxExpansion = 4;
-constexpr std::size_t kMaxCompressedSize = std::size_t{1} << 30;
+// Chunks per block: 256 KiB of content, enough to make the hand-over cost nothing and small
+// enough to keep every processor busy on files of a few hundred kilobytes.
+constexpr std::size_t kChunksPerBlock = 64;
+constexpr std::size_t kBlockContent = kChunksPerBlock * kChunkSize;
+// The largest count RtlDecompressBuffer takes.
+constexpr std::uint64_t kMaxCount = 0xFFFFFFFF;
 
-// Found on the first decompression and kept for the rest of the process.
+// Found on the first decompression and kept for the rest of the process. Looked up before any
+// worker starts, so the workers only read it.
 RtlDecompressBufferFn Decompressor = nullptr;
 
 RtlDecompressBufferFn FindDecompressor() {
@@ -36,97 +38,451 @@ RtlDecompressBufferFn FindDecompressor() {
   return Decompressor;
 }
 
-struct VirtualFreeDeleter {
-  void operator()(std::uint8_t* p) const { ::VirtualFree(p, 0, MEM_RELEASE); }
-};
-using PageBuffer = std::unique_ptr<std::uint8_t, VirtualFreeDeleter>;
-
-// Fresh committed pages read as zero without being touched, so a capacity of 4n costs memory
-// only for the bytes the decompressor actually writes.
-PageBuffer AllocateZeroedPages(std::size_t size) {
-  return PageBuffer(static_cast<std::uint8_t*>(
-      ::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)));
+// One call of the system's decompressor. The input is only read; the pointer type is the API's.
+// The decompressor does not reliably report a buffer that is too small (Wine cuts the output at
+// the buffer's end and reports success): callers give one byte more room than they accept, and
+// a result that fills it is how an over-long stream shows itself.
+bool DecodeInto(const std::uint8_t* source, std::size_t source_size, std::uint8_t* out,
+                std::uint64_t capacity, std::uint64_t& produced) {
+  ULONG final_size = 0;
+  const LONG status = Decompressor(
+      kCompressionFormatLznt1, out, static_cast<ULONG>(std::min(capacity, kMaxCount)),
+      const_cast<PUCHAR>(source), static_cast<ULONG>(source_size), &final_size);
+  produced = final_size;
+  // Anything but STATUS_SUCCESS, warnings and informational statuses included, is a failure.
+  return status == kStatusSuccess;
 }
 
-struct AlgorithmCloser {
-  void operator()(BCRYPT_ALG_HANDLE h) const { ::BCryptCloseAlgorithmProvider(h, 0); }
-};
-struct HashDestroyer {
-  void operator()(BCRYPT_HASH_HANDLE h) const { ::BCryptDestroyHash(h); }
-};
+// Fresh committed pages read as zero without being touched, so room that is never written
+// costs no memory.
+std::uint8_t* AllocatePages(std::size_t size) {
+  return static_cast<std::uint8_t*>(
+      ::VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+}
+
+void ReleasePages(std::uint8_t* data, std::size_t) { ::VirtualFree(data, 0, MEM_RELEASE); }
+
+// Gives the pages past the first `used` bytes of a buffer of `capacity` back to the system.
+void DecommitTail(std::uint8_t* data, std::size_t used, std::size_t capacity) {
+  constexpr std::size_t kPage = 4096;
+  const std::size_t keep = (used + kPage - 1) / kPage * kPage;
+  if (keep < capacity) ::VirtualFree(data + keep, capacity - keep, MEM_DECOMMIT);
+}
+
+// Where `size` bytes at `bytes` in the loaded image `module` lie in its file: found through the
+// section that holds them. False when they lie outside every section's file data.
+bool ImageFileOffset(HMODULE module, const std::uint8_t* bytes, std::size_t size,
+                     std::uint64_t& offset) {
+  const auto* base = reinterpret_cast<const std::uint8_t*>(module);
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
+  const auto rva = static_cast<std::uint64_t>(bytes - base);
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+    const std::uint64_t start = section->VirtualAddress;
+    const std::uint64_t length = std::min(section->SizeOfRawData, section->Misc.VirtualSize);
+    if (rva >= start && rva + size <= start + length) {
+      offset = section->PointerToRawData + (rva - start);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::uint64_t ExpansionBound(std::size_t size) { return kMaxExpansion * size; }
 
 }  // namespace
 
-bool FindPayloadResource(HMODULE module, std::int32_t type, std::int32_t name,
-                         const std::uint8_t*& bytes, std::size_t& size) {
-  HRSRC info = ::FindResourceW(module, MAKEINTRESOURCEW(static_cast<WORD>(name)),
+PayloadReader::PayloadReader(HMODULE module) : module_(module) {
+  if (module == nullptr) return;
+  // A module loaded as a data file (low bits set) has no file name and is not laid out as an
+  // image; it is read in place.
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = ::GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    if (length == 0) return;
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    if (path.size() >= 32768) return;
+    path.resize(path.size() * 2);
+  }
+  // Shared for everything: the loader and anyone else keep their access to the file.
+  HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  mapping_ = ::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  ::CloseHandle(file);  // the mapping keeps the file open
+}
+
+PayloadReader::~PayloadReader() {
+  if (mapping_ != nullptr) ::CloseHandle(mapping_);
+}
+
+bool PayloadReader::Find(std::int32_t type, std::int32_t name, PayloadStream& stream) const {
+  if (module_ == nullptr) return false;
+  HRSRC info = ::FindResourceW(module_, MAKEINTRESOURCEW(static_cast<WORD>(name)),
                                MAKEINTRESOURCEW(static_cast<WORD>(type)));
   if (info == nullptr) return false;
-  size = ::SizeofResource(module, info);
+  const DWORD size = ::SizeofResource(module_, info);
   if (size == 0) return false;
-  HGLOBAL loaded = ::LoadResource(module, info);
+  HGLOBAL loaded = ::LoadResource(module_, info);
   if (loaded == nullptr) return false;
-  bytes = static_cast<const std::uint8_t*>(::LockResource(loaded));
-  return bytes != nullptr;
-}
-
-bool DecompressPayload(const std::uint8_t* data, std::size_t size,
-                       std::vector<std::uint8_t>& out) {
-  if (size == 0 || size >= kMaxCompressedSize) return false;
-  RtlDecompressBufferFn decompress = FindDecompressor();
-  if (decompress == nullptr) return false;
-
-  // The compressed copy: the decompressor takes a writable pointer, and the resource lies in
-  // the image's read-only pages.
-  std::vector<std::uint8_t> compressed(data, data + size);
-  const std::size_t bound = kMaxExpansion * size;
-  PageBuffer buffer = AllocateZeroedPages(bound + 1);
-  if (!buffer) return false;
-
-  ULONG produced = 0;
-  const LONG status =
-      decompress(kCompressionFormatLznt1, buffer.get(), static_cast<ULONG>(bound + 1),
-                 compressed.data(), static_cast<ULONG>(size), &produced);
-  // Anything but STATUS_SUCCESS, warnings and informational statuses included, is a failure.
-  if (status != kStatusSuccess || produced == 0 || produced > bound) return false;
-  out.assign(buffer.get(), buffer.get() + produced);
+  const auto* bytes = static_cast<const std::uint8_t*>(::LockResource(loaded));
+  if (bytes == nullptr) return false;
+  stream = PayloadStream{bytes, size, 0, false};
+  if (mapping_ != nullptr) stream.in_file = ImageFileOffset(module_, bytes, size, stream.file_offset);
   return true;
 }
 
-bool ComputeSha256(const std::uint8_t* data, std::size_t size, Sha256Digest& out) {
-  BCRYPT_ALG_HANDLE algorithm = nullptr;
-  NTSTATUS status = ::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-  if (status < 0) {
-    ::SetLastError(ERROR_NOT_SUPPORTED);
+PayloadReader::View::View(View&& other) noexcept
+    : bytes_(std::exchange(other.bytes_, nullptr)), base_(std::exchange(other.base_, nullptr)) {}
+
+PayloadReader::View::~View() {
+  if (base_ != nullptr) ::UnmapViewOfFile(base_);
+}
+
+PayloadReader::View PayloadReader::Map(const PayloadStream& stream, std::size_t offset,
+                                       std::size_t size) const {
+  if (mapping_ == nullptr || !stream.in_file || size == 0) return View(stream.bytes + offset, nullptr);
+  static const DWORD granularity = [] {
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return info.dwAllocationGranularity;
+  }();
+  const std::uint64_t at = stream.file_offset + offset;
+  const std::uint64_t start = at / granularity * granularity;
+  void* base = ::MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
+                               static_cast<DWORD>(start), static_cast<SIZE_T>(at - start + size));
+  if (base == nullptr) return View(stream.bytes + offset, nullptr);
+  return View(static_cast<const std::uint8_t*>(base) + (at - start), base);
+}
+
+namespace {
+
+// The result of one block's decoding.
+struct BlockResult {
+  bool ok = false;
+  std::uint64_t produced = 0;
+};
+
+struct JobPlan {
+  StreamBlocks split;
+  std::size_t first_item = 0;  // index of its first block among all blocks
+  std::size_t capacity = 0;
+};
+
+// The room a stream's content gets: four times the stream and one byte, as the rules ask, but
+// no more than its chunks can fill (and one byte), so that a large payload does not commit four
+// times its size.
+std::uint64_t ContentRoom(std::size_t size, const StreamBlocks& split) {
+  return std::min(ExpansionBound(size), split.chunks * kChunkSize) + 1;
+}
+
+// One pass over the whole stream, for a stream whose chunks do not keep to 4096 bytes each:
+// whatever the system makes of it is the result.
+bool DecodeInOnePass(const PayloadReader& reader, DecodeJob& job) {
+  const std::uint64_t capacity = std::min(ExpansionBound(job.stream.size) + 1, kMaxCount);
+  std::uint8_t* out = AllocatePages(static_cast<std::size_t>(capacity));
+  if (out == nullptr) return false;
+  ByteBuffer content(out, 0, static_cast<std::size_t>(capacity), ReleasePages);
+  const PayloadReader::View view = reader.Map(job.stream, 0, job.stream.size);
+  std::uint64_t produced = 0;
+  if (!DecodeInto(view.bytes(), job.stream.size, out, capacity, produced) || produced == 0 ||
+      produced > ExpansionBound(job.stream.size)) {
     return false;
   }
-  std::unique_ptr<void, AlgorithmCloser> algorithm_owner(algorithm);
-  BCRYPT_HASH_HANDLE hash = nullptr;
-  // No hash object buffer: the provider allocates its own (Windows 7 and later).
-  status = ::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
-  if (status < 0) {
-    ::SetLastError(ERROR_NOT_SUPPORTED);
-    return false;
+  DecommitTail(out, static_cast<std::size_t>(produced), static_cast<std::size_t>(capacity));
+  content.set_size(static_cast<std::size_t>(produced));
+  job.content = std::move(content);
+  return true;
+}
+
+}  // namespace
+
+void DecodePayloads(const PayloadReader& reader, std::span<DecodeJob> jobs) {
+  for (DecodeJob& job : jobs) {
+    job.decoded = job.verified = false;
+    job.content.Reset();
   }
-  std::unique_ptr<void, HashDestroyer> hash_owner(hash);
-  // BCryptHashData takes a 32-bit count: large payloads go in pieces.
-  constexpr std::size_t kPiece = std::size_t{1} << 30;
-  for (std::size_t done = 0; done < size;) {
-    const std::size_t piece = std::min(kPiece, size - done);
-    status = ::BCryptHashData(hash, const_cast<PUCHAR>(data + done), static_cast<ULONG>(piece), 0);
-    if (status < 0) {
-      ::SetLastError(ERROR_NOT_SUPPORTED);
-      return false;
+  if (jobs.empty() || FindDecompressor() == nullptr) return;
+
+  // 1. Every stream split at its chunk headers, and its content's pages reserved.
+  std::vector<JobPlan> plans(jobs.size());
+  ParallelFor(jobs.size(), [&](std::size_t i) {
+    DecodeJob& job = jobs[i];
+    JobPlan& plan = plans[i];
+    {
+      const PayloadReader::View view = reader.Map(job.stream, 0, job.stream.size);
+      if (view.bytes() == nullptr) return;
+      plan.split = SplitStream(view.bytes(), job.stream.size, kChunksPerBlock);
     }
-    done += piece;
+    plan.capacity = static_cast<std::size_t>(ContentRoom(job.stream.size, plan.split));
+    if (std::uint8_t* pages = AllocatePages(plan.capacity)) {
+      job.content = ByteBuffer(pages, 0, plan.capacity, ReleasePages);
+    }
+  });
+  std::size_t items = 0;
+  for (JobPlan& plan : plans) {
+    plan.first_item = items;
+    items += plan.split.blocks.size();
   }
-  Sha256Digest digest{};
-  if (::BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0) < 0) {
-    ::SetLastError(ERROR_NOT_SUPPORTED);
-    return false;
+
+  // 2. Every block of every stream into its own part of its content.
+  std::vector<BlockResult> results(items);
+  std::vector<std::size_t> owner(items);
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    for (std::size_t b = 0; b < plans[i].split.blocks.size(); ++b) owner[plans[i].first_item + b] = i;
   }
-  out = digest;
+  ParallelFor(items, [&](std::size_t item) {
+    DecodeJob& job = jobs[owner[item]];
+    const JobPlan& plan = plans[owner[item]];
+    if (job.content.data() == nullptr) return;
+    const StreamBlock& block = plan.split.blocks[item - plan.first_item];
+    const bool last = item - plan.first_item + 1 == plan.split.blocks.size();
+    // A block before the last fills exactly its chunks' room; the last gets the rest.
+    const std::uint64_t room =
+        last ? plan.capacity - block.output_offset : block.chunks * kChunkSize;
+    const PayloadReader::View view = reader.Map(job.stream, block.source_offset, block.source_size);
+    if (view.bytes() == nullptr) return;
+    BlockResult& result = results[item];
+    result.ok = DecodeInto(view.bytes(), block.source_size,
+                           job.content.data() + block.output_offset, room, result.produced);
+  });
+
+  // 3. Every stream's blocks joined, its rules checked and its digest compared.
+  ParallelFor(jobs.size(), [&](std::size_t i) {
+    DecodeJob& job = jobs[i];
+    const JobPlan& plan = plans[i];
+    if (job.content.data() == nullptr) return;
+    bool ok = true;
+    bool whole_chunks = true;
+    for (std::size_t b = 0; b < plan.split.blocks.size(); ++b) {
+      const BlockResult& result = results[plan.first_item + b];
+      ok = ok && result.ok;
+      if (b + 1 < plan.split.blocks.size() && result.produced != plan.split.blocks[b].chunks * kChunkSize) {
+        whole_chunks = false;
+      }
+    }
+    if (!whole_chunks) {
+      // Chunks that decode short: the one-pass result is the reference, so that is what is made.
+      job.content.Reset();
+      job.decoded = DecodeInOnePass(reader, job);
+    } else {
+      const StreamBlock& last = plan.split.blocks.back();
+      const std::uint64_t produced = last.output_offset + results[plan.first_item + plan.split.blocks.size() - 1].produced;
+      job.decoded = ok && produced != 0 && produced <= ExpansionBound(job.stream.size) &&
+                    produced < plan.capacity;
+      if (job.decoded) {
+        DecommitTail(job.content.data(), static_cast<std::size_t>(produced), plan.capacity);
+        job.content.set_size(static_cast<std::size_t>(produced));
+      }
+    }
+    if (!job.decoded) {
+      job.content.Reset();
+      return;
+    }
+    job.verified = !job.check_sha256 ||
+                   Sha256Of(std::span<const std::uint8_t>(job.content.data(), job.content.size())) == job.sha256;
+  });
+}
+
+bool DecodePayload(const std::uint8_t* data, std::size_t size, ByteBuffer& out) {
+  if (size == 0) return false;
+  PayloadReader reader(nullptr);
+  DecodeJob job;
+  job.stream = PayloadStream{data, size, 0, false};
+  DecodePayloads(reader, std::span<DecodeJob>(&job, 1));
+  if (!job.decoded) return false;
+  out = std::move(job.content);
   return true;
+}
+
+struct BlockPipeline::State {
+  struct Item {
+    std::size_t stream = 0;
+    StreamBlock block;
+    bool last = false;
+  };
+  struct Slot {
+    std::size_t item = SIZE_MAX;  // the item whose result the slot holds
+    bool ok = false;
+    std::uint64_t produced = 0;
+    Sha256Digest digest{};  // of the whole stream, in its last item's slot once hashed
+  };
+  // A block's content and one byte that only an over-long block reaches, in whole pages.
+  static constexpr std::size_t kSlotSize = kBlockContent + 4096;
+
+  State(const PayloadReader& r, std::span<const PayloadStream> s) : reader(r), streams(s) {}
+
+  std::uint8_t* SlotBytes(std::size_t item) const { return ring + (item % slots) * kSlotSize; }
+
+  // Decodes `item` into its slot; the slot must be free.
+  Slot Decode(std::size_t index) const {
+    const Item& item = items[index];
+    Slot slot;
+    slot.item = index;
+    const PayloadReader::View view =
+        reader.Map(streams[item.stream], item.block.source_offset, item.block.source_size);
+    if (view.bytes() == nullptr) return slot;
+    const std::uint64_t room = item.block.chunks * kChunkSize + (item.last ? 1 : 0);
+    slot.ok = DecodeInto(view.bytes(), item.block.source_size, SlotBytes(index), room, slot.produced);
+    return slot;
+  }
+
+  // Adds item `index`'s bytes to the running digest; the last item of a stream finishes it.
+  void Hash(std::size_t index, Slot& slot) {
+    const Item& item = items[index];
+    if (item.block.output_offset == 0) Sha256Init(running);
+    if (slot.ok) Sha256Update(running, std::span<const std::uint8_t>(SlotBytes(index), slot.produced));
+    if (item.last) slot.digest = Sha256Final(running);
+  }
+
+  // Hashes the decoded items in order for as long as the next one is ready and no other thread
+  // is at it. Called with the lock held, which it lets go while hashing.
+  void HashInOrder() {
+    while (!hashing && hash_next < items.size() && slot_state[hash_next % slots].item == hash_next) {
+      hashing = true;
+      const std::size_t index = hash_next;
+      ::ReleaseSRWLockExclusive(&lock);
+      Hash(index, slot_state[index % slots]);  // the slot is this thread's until hash_next moves
+      ::AcquireSRWLockExclusive(&lock);
+      hashing = false;
+      ++hash_next;
+      ::WakeAllConditionVariable(&item_ready);
+    }
+  }
+
+  void Work() {
+    for (;;) {
+      ::AcquireSRWLockExclusive(&lock);
+      while (!stop && next_claim < items.size() && next_claim >= consumed + slots) {
+        ::SleepConditionVariableSRW(&slot_free, &lock, INFINITE, 0);
+      }
+      if (stop || next_claim >= items.size()) {
+        ::ReleaseSRWLockExclusive(&lock);
+        return;
+      }
+      const std::size_t index = next_claim++;
+      ::ReleaseSRWLockExclusive(&lock);
+      const Slot result = Decode(index);
+      ::AcquireSRWLockExclusive(&lock);
+      slot_state[index % slots] = result;
+      HashInOrder();
+      ::ReleaseSRWLockExclusive(&lock);
+    }
+  }
+
+  static DWORD WINAPI Thread(void* state) {
+    static_cast<State*>(state)->Work();
+    return 0;
+  }
+
+  const PayloadReader& reader;
+  std::span<const PayloadStream> streams;
+  std::vector<Item> items;
+  std::uint8_t* ring = nullptr;
+  std::size_t slots = 0;
+  std::vector<Slot> slot_state;
+  std::vector<HANDLE> threads;
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE slot_free = CONDITION_VARIABLE_INIT;
+  CONDITION_VARIABLE item_ready = CONDITION_VARIABLE_INIT;
+  std::size_t next_claim = 0;  // guarded by `lock`
+  std::size_t consumed = 0;  // items handed over and let go; guarded by `lock`
+  std::size_t hash_next = 0;  // the next item to hash; guarded by `lock`
+  bool hashing = false;  // a thread is hashing item hash_next; guarded by `lock`
+  Sha256State running;  // the digest of the stream being hashed, of the hashing thread
+  bool stop = false;  // guarded by `lock`
+  std::size_t reading = SIZE_MAX;  // the item last handed over, the reader's own
+  std::uint64_t stream_total = 0;  // content of the current stream so far, the reader's own
+};
+
+BlockPipeline::BlockPipeline(const PayloadReader& reader, std::span<const PayloadStream> streams)
+    : state_(std::make_unique<State>(reader, streams)) {
+  State& s = *state_;
+  if (FindDecompressor() == nullptr) return;
+  std::vector<StreamBlocks> splits(streams.size());
+  std::vector<char> mapped(streams.size(), 0);
+  ParallelFor(streams.size(), [&](std::size_t i) {
+    const PayloadReader::View view = reader.Map(streams[i], 0, streams[i].size);
+    if (view.bytes() == nullptr) return;
+    splits[i] = SplitStream(view.bytes(), streams[i].size, kChunksPerBlock);
+    mapped[i] = 1;
+  });
+  if (std::find(mapped.begin(), mapped.end(), 0) != mapped.end()) return;
+  for (std::size_t i = 0; i < splits.size(); ++i) {
+    for (std::size_t b = 0; b < splits[i].blocks.size(); ++b) {
+      s.items.push_back({i, splits[i].blocks[b], b + 1 == splits[i].blocks.size()});
+    }
+  }
+  const unsigned workers = ProcessorCount();
+  s.slots = 3 * static_cast<std::size_t>(workers) + 2;
+  s.ring = AllocatePages(s.slots * State::kSlotSize);
+  if (s.ring == nullptr) return;
+  s.slot_state.resize(s.slots);
+  for (unsigned i = 0; i < workers && !s.items.empty(); ++i) {
+    HANDLE thread = ::CreateThread(nullptr, 0, &State::Thread, &s, 0, nullptr);
+    if (thread == nullptr) break;
+    s.threads.push_back(thread);
+  }
+}
+
+BlockPipeline::~BlockPipeline() {
+  State& s = *state_;
+  ::AcquireSRWLockExclusive(&s.lock);
+  s.stop = true;
+  ::WakeAllConditionVariable(&s.slot_free);
+  ::WakeAllConditionVariable(&s.item_ready);
+  ::ReleaseSRWLockExclusive(&s.lock);
+  for (HANDLE thread : s.threads) {
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+  }
+  if (s.ring != nullptr) ::VirtualFree(s.ring, 0, MEM_RELEASE);
+}
+
+bool BlockPipeline::ready() const { return state_->ring != nullptr; }
+
+BlockPipeline::Piece BlockPipeline::Next() {
+  State& s = *state_;
+  const std::size_t index = s.reading == SIZE_MAX ? 0 : s.reading + 1;
+  if (s.reading != SIZE_MAX) {
+    ::AcquireSRWLockExclusive(&s.lock);
+    s.consumed = index;
+    ::WakeAllConditionVariable(&s.slot_free);
+    ::ReleaseSRWLockExclusive(&s.lock);
+  }
+  Piece piece;
+  piece.last = true;
+  if (s.ring == nullptr || index >= s.items.size()) return piece;
+  s.reading = index;
+  State::Slot result;
+  if (s.threads.empty()) {
+    result = s.Decode(index);
+    s.Hash(index, result);
+  } else {
+    ::AcquireSRWLockExclusive(&s.lock);
+    while (s.hash_next <= index) {
+      ::SleepConditionVariableSRW(&s.item_ready, &s.lock, INFINITE, 0);
+    }
+    result = s.slot_state[index % s.slots];
+    ::ReleaseSRWLockExclusive(&s.lock);
+  }
+  const State::Item& item = s.items[index];
+  if (item.block.output_offset == 0) s.stream_total = 0;
+  s.stream_total += result.produced;
+  piece.bytes = s.SlotBytes(index);
+  piece.size = static_cast<std::size_t>(result.produced);
+  piece.last = item.last;
+  piece.digest = result.digest;
+  const std::uint64_t whole = item.block.chunks * kChunkSize;
+  piece.ok = result.ok && (item.last ? result.produced <= whole : result.produced == whole) &&
+             s.stream_total <= ExpansionBound(s.streams[item.stream].size) &&
+             (!item.last || s.stream_total != 0);
+  return piece;
 }
 
 }  // namespace boot

@@ -1,34 +1,122 @@
-// The payloads an update exe carries: finding one among the image's resources, decoding its
-// LZNT1 stream with the system's decompressor, and checking the result's SHA-256 with the
-// system's hashing (CNG). Shared by the compatible staging in memory and the safe staging to
-// disk. Win32 only.
+// The payloads an update exe carries: finding one among the image's resources, reading it from
+// the image file, and decoding LZNT1 streams with the system's decompressor on every processor.
+// Shared by the compatible staging in memory and the safe staging to disk. Win32 only.
 #pragma once
 
 #include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "bootstrapper/manifest/manifest.h"  // Sha256Digest
+#include "bootstrapper/payload/byte_buffer.h"
+#include "bootstrapper/payload/stream_blocks.h"
 
 namespace boot {
 
-// The bytes of resource (type, name) in `module` (low 16 bits of each, as integer ids), read in
-// place. False when it is missing, empty, or cannot be loaded or locked.
-[[nodiscard]] bool FindPayloadResource(HMODULE module, std::int32_t type, std::int32_t name,
-                                       const std::uint8_t*& bytes, std::size_t& size);
+// One payload stream: its bytes where the image holds them and, when known, where they lie in
+// the image file.
+struct PayloadStream {
+  const std::uint8_t* bytes = nullptr;
+  std::size_t size = 0;
+  std::uint64_t file_offset = 0;
+  bool in_file = false;
+};
 
-// Decompresses one LZNT1 stream of `size` bytes at `data` with the system's RtlDecompressBuffer
-// (looked up in ntdll once per process). True with `out` replaced by the decompressed bytes
-// when the system reports success with 1 to 4 * size bytes. False, with `out` unchanged, when
-// the decompressor is missing, the stream is rejected or yields nothing, expands beyond
-// 4 * size, or is 1 GiB or longer (refused before anything is read or allocated).
-[[nodiscard]] bool DecompressPayload(const std::uint8_t* data, std::size_t size,
-                                     std::vector<std::uint8_t>& out);
+// Reads payload streams. Bytes read through the image stay in the process's memory until it
+// ends, so the reader maps the parts it needs from the image file and lets each view go once it
+// is decoded; where the file cannot be mapped it reads the image itself.
+class PayloadReader {
+ public:
+  // Reads the resources of `module`; a null module reads nothing but in-memory streams.
+  explicit PayloadReader(HMODULE module);
+  ~PayloadReader();
+  PayloadReader(const PayloadReader&) = delete;
+  PayloadReader& operator=(const PayloadReader&) = delete;
 
-// SHA-256 of `size` bytes at `data` through bcrypt.dll. False (last error set) when the system
-// cannot hash.
-[[nodiscard]] bool ComputeSha256(const std::uint8_t* data, std::size_t size, Sha256Digest& out);
+  // The resource (type, name) of the module (low 16 bits of each, as integer ids). False when
+  // it is missing, empty, or cannot be loaded or locked.
+  [[nodiscard]] bool Find(std::int32_t type, std::int32_t name, PayloadStream& stream) const;
+
+  // `size` bytes at `offset` of `stream`, readable while the view lives; null bytes when the
+  // system cannot map them.
+  class View {
+   public:
+    View() = default;
+    View(const std::uint8_t* bytes, void* base) : bytes_(bytes), base_(base) {}
+    View(View&& other) noexcept;
+    View& operator=(View&&) = delete;
+    ~View();
+    const std::uint8_t* bytes() const { return bytes_; }
+
+   private:
+    const std::uint8_t* bytes_ = nullptr;
+    void* base_ = nullptr;  // the mapped view to unmap, or null for the image's own bytes
+  };
+  View Map(const PayloadStream& stream, std::size_t offset, std::size_t size) const;
+
+ private:
+  HMODULE module_;
+  HANDLE mapping_ = nullptr;  // of the image file, read-only; null: read the image in place
+};
+
+// One stream to decode and, when asked, check.
+struct DecodeJob {
+  PayloadStream stream;
+  bool check_sha256 = false;
+  Sha256Digest sha256{};
+  // Set by DecodePayloads. `decoded`: `content` holds what one RtlDecompressBuffer call over
+  // the whole stream with room for 4 * size + 1 bytes produces, when that call succeeds with 1
+  // to 4 * size bytes (never a cut-off file). `verified`: decoded, and the content's SHA-256 is
+  // the one asked for (or none was asked for).
+  bool decoded = false;
+  bool verified = false;
+  ByteBuffer content;
+};
+
+// Decodes every job, all of them side by side on every processor: each stream is cut at chunk
+// boundaries into blocks that decode into their own parts of the content. A job whose pages
+// cannot be had, whose stream the decompressor rejects, or that expands beyond four times its
+// size is left undecoded. Allocations made here that fail leave their jobs undecoded.
+void DecodePayloads(const PayloadReader& reader, std::span<DecodeJob> jobs);
+
+// The same for one stream in memory.
+[[nodiscard]] bool DecodePayload(const std::uint8_t* data, std::size_t size, ByteBuffer& out);
+
+// Decodes streams block by block on worker threads, a fixed number of blocks ahead of the
+// reader, hashes them in order on whichever worker is free, and hands the blocks over in order
+// on the calling thread, so that memory stays at a
+// few megabytes whatever the files' sizes. Every chunk but a stream's last must decode to 4096
+// bytes, as LZNT1 asks; a stream that breaks that is refused rather than decoded in one pass.
+class BlockPipeline {
+ public:
+  struct Piece {
+    const std::uint8_t* bytes = nullptr;
+    std::size_t size = 0;
+    bool ok = false;  // false: the stream is refused (rejected, too long, pages not had)
+    bool last = false;  // the stream's last piece
+    Sha256Digest digest{};  // the SHA-256 of the stream's content, in its last piece
+  };
+
+  // Splits every stream and starts the workers. The streams must outlive the pipeline.
+  BlockPipeline(const PayloadReader& reader, std::span<const PayloadStream> streams);
+  ~BlockPipeline();  // stops the workers and waits for them
+  BlockPipeline(const BlockPipeline&) = delete;
+  BlockPipeline& operator=(const BlockPipeline&) = delete;
+
+  // False when the pipeline could not get its memory.
+  bool ready() const;
+  // The next piece: of the current stream, or the first of the next one once the current one
+  // has given its last piece. Valid until the next call.
+  Piece Next();
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace boot

@@ -1,5 +1,5 @@
 // The safe run's staging: every new file decoded, verified and written to a temporary file
-// beside its target, one at a time, before the caller is waited for or anything existing is
+// beside its target before the caller is waited for or anything existing is
 // touched. Win32 only.
 #pragma once
 
@@ -18,11 +18,14 @@ struct StagedFile {
   std::u16string temp;  // full path of its staged copy, where staging left it
 };
 
-// For each update in list order: finds its payload (none for an empty file), decodes it, checks
-// its SHA-256, creates the missing folders of its target, writes it into a new temporary file
-// there and flushes it; then writes "--- " + path + " --- CHECK" and lets the bytes go, so only
-// one payload is in memory at a time. Every folder and file is recorded in `transaction` before
-// it is made. False after the failure line and its error line; the caller rolls back.
+// Finds every update's payload (none for an empty file) and checks its size first. Then, for
+// each update in list order: creates the missing folders of its target and a new temporary file
+// there, writes the content into it as it is decoded (blocks decode ahead on the other
+// processors, so only a few megabytes are in memory whatever the files' sizes), checks its
+// SHA-256 and writes "--- " + path + " --- CHECK". The files are flushed in batches, and all of
+// them and the journal before it returns true. Every folder and file is
+// recorded in `transaction` before it is made. False after the failure line and its error line;
+// the caller rolls back.
 [[nodiscard]] bool StagePayloadsToDisk(HMODULE module, const std::vector<UpdateTask>& updates,
                                        Transaction& transaction,
                                        std::vector<StagedFile>& staged);

@@ -55,9 +55,10 @@ bool Rename(const std::u16string& from, const std::u16string& to, DWORD& budget_
   });
 }
 
-// Appends one record and flushes it. On failure the file is cut back to its intact records, so
-// that a record written later is not read as one that follows damage.
-bool AppendRecord(Transaction& t, JournalRecord record) {
+// Appends one record and, unless `flush` is false, flushes the journal. On failure the file is
+// cut back to its intact records, so that a record written later is not read as one that
+// follows damage.
+bool AppendRecord(Transaction& t, JournalRecord record, bool flush = true) {
   const std::string line = EncodeJournalRecord(record);
   DWORD written = 0;
   bool ok = ::WriteFile(t.journal.get(), line.data(), static_cast<DWORD>(line.size()), &written,
@@ -67,7 +68,7 @@ bool AppendRecord(Transaction& t, JournalRecord record) {
     ok = false;
     error = ERROR_DISK_FULL;
   }
-  if (ok && !::FlushFileBuffers(t.journal.get())) {
+  if (ok && flush && !::FlushFileBuffers(t.journal.get())) {
     ok = false;
     error = ::GetLastError();
   }
@@ -326,7 +327,10 @@ bool CreateStagingFile(Transaction& t, const std::u16string& folder, UniqueFile&
     WriteFailureLog(u"Cannot name a temporary file in " + folder, ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
-  if (!AppendRecord(t, {JournalOp::Temp, path, {}})) return false;
+  // Not flushed here: a process that is killed leaves the record in the file all the same, and
+  // only a power cut could lose it, leaving an unknown empty temporary file behind, never a
+  // broken installation. FlushJournal before the first rename makes every record durable.
+  if (!AppendRecord(t, {JournalOp::Temp, path, {}}, /*flush=*/false)) return false;
   // CREATE_NEW: a name that exists (however unlikely) is never overwritten.
   file.reset(::CreateFileW(AsWide(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -337,7 +341,13 @@ bool CreateStagingFile(Transaction& t, const std::u16string& folder, UniqueFile&
   return true;
 }
 
-bool MoveIntoBackup(Transaction& t, const std::u16string& path) {
+bool FlushJournal(Transaction& t) {
+  if (::FlushFileBuffers(t.journal.get())) return true;
+  WriteFailureLog(u"Cannot write the update journal " + t.journal_path, ::GetLastError());
+  return false;
+}
+
+bool PlanMoveIntoBackup(Transaction& t, const std::u16string& path, std::u16string& item) {
   if (t.backup.empty()) {
     const std::u16string backup = RandomChild(t.base, u"update-backup");
     if (backup.empty()) {
@@ -351,22 +361,27 @@ bool MoveIntoBackup(Transaction& t, const std::u16string& path) {
     }
     t.backup = backup;
   }
-  const std::u16string item = ChildPath(t.backup, ToDecimal(++t.backup_items));
-  if (!AppendRecord(t, {JournalOp::Move, path, item})) return false;
-  if (!Rename(path, item, t.retry_left_ms)) {
-    WriteFailureLog(u"Cannot move " + path + u" to " + item, ::GetLastError());
-    return false;
-  }
-  return true;
+  item = ChildPath(t.backup, ToDecimal(++t.backup_items));
+  return AppendRecord(t, {JournalOp::Move, path, item}, /*flush=*/false);
+}
+
+bool PlanSwap(Transaction& t, const std::u16string& temp, const std::u16string& target) {
+  return AppendRecord(t, {JournalOp::Swap, temp, target}, /*flush=*/false);
+}
+
+bool RenameRecorded(Transaction& t, const std::u16string& from, const std::u16string& to) {
+  if (Rename(from, to, t.retry_left_ms)) return true;
+  WriteFailureLog(u"Cannot move " + from + u" to " + to, ::GetLastError());
+  return false;
+}
+
+bool MoveIntoBackup(Transaction& t, const std::u16string& path) {
+  std::u16string item;
+  return PlanMoveIntoBackup(t, path, item) && FlushJournal(t) && RenameRecorded(t, path, item);
 }
 
 bool SwapIntoPlace(Transaction& t, const std::u16string& temp, const std::u16string& target) {
-  if (!AppendRecord(t, {JournalOp::Swap, temp, target})) return false;
-  if (!Rename(temp, target, t.retry_left_ms)) {
-    WriteFailureLog(u"Cannot move " + temp + u" to " + target, ::GetLastError());
-    return false;
-  }
-  return true;
+  return PlanSwap(t, temp, target) && FlushJournal(t) && RenameRecorded(t, temp, target);
 }
 
 std::u16string CurrentLocation(const Transaction& t, const std::u16string& path) {

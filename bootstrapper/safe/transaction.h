@@ -51,7 +51,8 @@ std::u16string ParentPath(const std::u16string& path);
 [[nodiscard]] bool CreateMissingFolders(Transaction& transaction, const std::u16string& folder);
 
 // Records and creates a new, empty temporary file in `folder` (twelve random letters and
-// ".update-new"), open for writing. False (lines written) when it cannot be created.
+// ".update-new"), open for writing. False (lines written) when it cannot be created. The record
+// is written but not flushed: FlushJournal before anything existing is renamed.
 [[nodiscard]] bool CreateStagingFile(Transaction& transaction, const std::u16string& folder,
                                      UniqueFile& file, std::u16string& path);
 
@@ -63,6 +64,23 @@ std::u16string ParentPath(const std::u16string& path);
 // MoveIntoBackup. False (lines written) when the rename fails.
 [[nodiscard]] bool SwapIntoPlace(Transaction& transaction, const std::u16string& temp,
                                  const std::u16string& target);
+
+// Flushes every record written so far. False (lines written) when the system cannot.
+[[nodiscard]] bool FlushJournal(Transaction& transaction);
+
+// Renames planned ahead: many records, one flush, then the renames. Each Plan function writes
+// its record without flushing it; FlushJournal must follow before RenameRecorded performs the
+// renames in the same order. A planned rename not yet done undoes as nothing, so a failure (or a
+// kill) part way leaves a journal that rolls back exactly what was done.
+// PlanMoveIntoBackup names the backup item `path` is to become (the backup folder is created,
+// and its record flushed, on the first call).
+[[nodiscard]] bool PlanMoveIntoBackup(Transaction& transaction, const std::u16string& path,
+                                      std::u16string& item);
+[[nodiscard]] bool PlanSwap(Transaction& transaction, const std::u16string& temp,
+                            const std::u16string& target);
+// The rename a plan recorded, retrying as MoveIntoBackup. False (lines written) when it fails.
+[[nodiscard]] bool RenameRecorded(Transaction& transaction, const std::u16string& from,
+                                  const std::u16string& to);
 
 // Where `path` is now, after the moves recorded so far (a moved folder takes what is in it).
 std::u16string CurrentLocation(const Transaction& transaction, const std::u16string& path);
