@@ -79,6 +79,65 @@ bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::
   return true;
 }
 
+bool ReadFileInPieces(const fs::path& path, std::size_t piece,
+                      const std::function<bool(std::span<const std::uint8_t>)>& consume,
+                      std::uint64_t& size, std::string& why) {
+  std::FILE* file = OpenFile(path, false);
+  if (file == nullptr) {
+    why = std::strerror(errno);
+    return false;
+  }
+  const std::int64_t opened = OpenFileSize(file);
+  size = opened > 0 ? static_cast<std::uint64_t>(opened) : 0;
+  std::vector<std::uint8_t> buffer(piece);
+  bool failed = false;
+  for (;;) {
+    std::size_t filled = 0;
+    while (filled < piece) {
+      const std::size_t got = std::fread(buffer.data() + filled, 1, piece - filled, file);
+      if (got == 0) break;
+      filled += got;
+    }
+    if (std::ferror(file) != 0) {
+      failed = true;
+      break;
+    }
+    if (filled == 0 || !consume(std::span<const std::uint8_t>(buffer.data(), filled))) break;
+    if (filled < piece) break;
+  }
+  const int error = errno;
+  std::fclose(file);
+  if (failed) {
+    why = std::strerror(error);
+    return false;
+  }
+  return true;
+}
+
+bool ReadFileRange(const fs::path& path, std::uint64_t offset, std::uint64_t size,
+                   std::vector<std::uint8_t>& bytes, std::string& why) {
+  std::FILE* file = OpenFile(path, false);
+  if (file == nullptr) {
+    why = std::strerror(errno);
+    return false;
+  }
+#ifdef _WIN32
+  const bool placed = ::_fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+  const bool placed = ::fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+  bytes.resize(static_cast<std::size_t>(size));
+  const bool read = placed && std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  const int error = errno;
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (!read) {
+    why = failed ? std::strerror(error) : "the file ends before the bytes asked for";
+    return false;
+  }
+  return true;
+}
+
 bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes, std::string& why) {
   std::FILE* file = OpenFile(path, true);
   if (file == nullptr) {

@@ -179,12 +179,20 @@ bool VerifyWrittenImage(const fs::path& path, const std::vector<ExpectedResource
     why = "the written image's checksum is wrong";
     return false;
   }
+  // Where each resource lies, then its bytes read from the file once the image's are gone: the
+  // file is never in memory twice.
   std::vector<PeResource> found;
-  if (!ReadPeResources(image, found, why)) {
+  if (!ReadPeResources(image, found, why, /*copy_data=*/false)) {
     why = "the written resources do not parse: " + why;
     return false;
   }
-  image = PeImage{};  // the resources are copies; the file's bytes are no longer needed
+  image = PeImage{};
+  for (PeResource& r : found) {
+    if (!ReadFileRange(path, r.file_offset, r.size, r.data, why)) {
+      why = "cannot read it back: " + why;
+      return false;
+    }
+  }
   if (found.size() != expected.size()) {
     why = "the written image has " + std::to_string(found.size()) + " resources instead of " +
           std::to_string(expected.size());
@@ -225,9 +233,75 @@ struct PackedFile {
   std::string problem;  // empty when the file was packed
 };
 
+// Files from this size on are read, hashed and compressed a window at a time, so that a large
+// file is never in memory beside its stream: chunks stand alone, so the windows' streams joined
+// are the file's stream. A whole number of chunks.
+constexpr std::size_t kWindow = std::size_t{64} << 20;
+
+// A stream longer than a manifest can state.
+std::string StreamTooLong(std::uint64_t size) {
+  return "compresses to " + std::to_string(size) + " bytes; a stream can be at most " +
+         std::to_string(kMaxStreamSize) + " bytes (the manifest's size is a signed 32-bit count)";
+}
+
+// PackFile for a large file. The check decodes the stream piece by piece into a second digest:
+// equal digests and sizes prove the stream yields the file, with no copy of it in memory.
+void PackFileInWindows(const PackageUpdate& update, const PackOptions& options, unsigned threads,
+                       std::uint64_t size_on_disk, PackedFile& file) {
+  // Room for the stream of content that does not compress, so that it never grows by copying.
+  file.stream.reserve(static_cast<std::size_t>(size_on_disk + size_on_disk / 2048 + 64));
+  Sha256State digest;
+  Sha256Init(digest);
+  std::vector<std::uint8_t> piece;
+  std::string why;
+  std::uint64_t opened = 0;
+  const bool read = ReadFileInPieces(update.source, kWindow, [&](std::span<const std::uint8_t> window) {
+    file.size += window.size();
+    if (file.size > kMaxFileSize) {  // it grew since it was checked
+      file.problem = FileTooLarge(file.size);
+      return false;
+    }
+    Sha256Update(digest, window);
+    if (!lznt1::CompressPayload(window.data(), window.size(), options.level, piece, why, threads)) {
+      file.problem = why;
+      return false;
+    }
+    file.stream.insert(file.stream.end(), piece.begin(), piece.end());
+    return true;
+  }, opened, why);
+  if (!read) {
+    file.problem = "cannot read source " + Quoted(PathToUtf8(update.source)) + ": " + why;
+    return;
+  }
+  if (!file.problem.empty()) return;
+  file.digest = Sha256Final(digest);
+  if (file.stream.size() > kMaxStreamSize) {
+    file.problem = StreamTooLong(file.stream.size());
+    return;
+  }
+  Sha256State check;
+  Sha256Init(check);
+  const lznt1::DecodeResult back = lznt1::DecompressInPieces(
+      file.stream.data(), file.stream.size(), static_cast<std::size_t>(file.size),
+      [&](const std::uint8_t* bytes, std::size_t n) { Sha256Update(check, {bytes, n}); }, threads);
+  if (file.size > kMaxExpansion * file.stream.size() || back.status != lznt1::DecodeStatus::Ok ||
+      back.size != file.size || Sha256Final(check) != file.digest) {
+    file.problem = "the compressed stream does not decode back to the file within four times "
+                   "its size (a compressor fault)";
+    return;
+  }
+  if (file.stream.capacity() - file.stream.size() > file.stream.size() / 8) file.stream.shrink_to_fit();
+}
+
 // Reads, hashes, compresses and checks one file on up to `threads` threads (0: all).
 void PackFile(const PackageUpdate& update, const PackOptions& options, unsigned threads,
               PackedFile& file) {
+  std::error_code size_error;
+  const std::uint64_t size_on_disk = fs::file_size(update.source, size_error);
+  if (!size_error && size_on_disk >= kWindow) {
+    PackFileInWindows(update, options, threads, size_on_disk, file);
+    return;
+  }
   std::vector<std::uint8_t> content;
   std::string why;
   if (!ReadWholeFile(update.source, content, why)) {
@@ -246,9 +320,7 @@ void PackFile(const PackageUpdate& update, const PackOptions& options, unsigned 
     return;
   }
   if (file.stream.size() > kMaxStreamSize) {
-    file.problem = "compresses to " + std::to_string(file.stream.size()) +
-                   " bytes; a stream can be at most " + std::to_string(kMaxStreamSize) +
-                   " bytes (the manifest's size is a signed 32-bit count)";
+    file.problem = StreamTooLong(file.stream.size());
     return;
   }
   // Decoding into exactly the file's size proves the stream yields the file and nothing more
@@ -388,16 +460,16 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
   resources.push_back(std::move(manifest));
 
   // 5. The image, written beside the output, checked, then renamed into place.
+  // From here on the resources are only compared with what is read back: their fingerprints
+  // take the place of their bytes, which are freed as the image takes them in.
+  const std::vector<ExpectedResource> expected = ExpectedResources(resources);
   std::vector<std::uint8_t> image;
   PeWriteReport report;
-  if (!WritePeResources(stub, resources, image, report, why)) {
+  if (!WritePeResources(stub, resources, image, report, why, /*release_data=*/true)) {
     problems.push_back({stub_what, why});
     return false;
   }
   stub = PeImage{};
-  // From here on the resources are only compared with what is read back: their fingerprints
-  // take the place of their bytes, which an image of that size holds a second time.
-  const std::vector<ExpectedResource> expected = ExpectedResources(resources);
   resources = std::vector<PeResource>();
   if (report.certificate_removed) {
     warnings.push_back({stub_what, "was signed; the signature was removed, sign the update exe "

@@ -266,8 +266,8 @@ namespace {
 // the resource section from the root directory to the end of its raw data.
 class ResourceTreeReader {
  public:
-  ResourceTreeReader(const PeImage& image, std::span<const std::uint8_t> window)
-      : image_(image), window_(window) {}
+  ResourceTreeReader(const PeImage& image, std::span<const std::uint8_t> window, bool copy_data)
+      : image_(image), window_(window), copy_data_(copy_data) {}
 
   bool Read(std::vector<PeResource>& out, std::string& error) {
     PeResource leaf;
@@ -391,13 +391,18 @@ class ResourceTreeReader {
     found.name = leaf.name;
     found.language = leaf.language;
     found.codepage = leaf.codepage;
-    found.data.assign(image_.bytes.begin() + static_cast<std::ptrdiff_t>(file_offset),
-                      image_.bytes.begin() + static_cast<std::ptrdiff_t>(file_offset + length));
+    found.file_offset = file_offset;
+    found.size = length;
+    if (copy_data_) {
+      found.data.assign(image_.bytes.begin() + static_cast<std::ptrdiff_t>(file_offset),
+                        image_.bytes.begin() + static_cast<std::ptrdiff_t>(file_offset + length));
+    }
     return true;
   }
 
   const PeImage& image_;
   std::span<const std::uint8_t> window_;
+  bool copy_data_;
   std::set<std::uint32_t> visited_;
   std::uint64_t total_ = 0;
 };
@@ -405,7 +410,7 @@ class ResourceTreeReader {
 }  // namespace
 
 bool ReadPeResources(const PeImage& image, std::vector<PeResource>& resources,
-                     std::string& error) {
+                     std::string& error, bool copy_data) {
   resources.clear();
   if (image.directories.size() <= kResourceDirectory) return true;
   const PeDirectory& dir = image.directories[kResourceDirectory];
@@ -423,7 +428,7 @@ bool ReadPeResources(const PeImage& image, std::vector<PeResource>& resources,
   }
   const std::span<const std::uint8_t> window(image.bytes.data() + s.raw_offset + within,
                                              MappedLength(s) - within);
-  ResourceTreeReader reader(image, window);
+  ResourceTreeReader reader(image, window, copy_data);
   if (!reader.Read(resources, error)) {
     resources.clear();
     return false;
@@ -459,9 +464,12 @@ std::uint64_t ResourceSectionBound(const std::vector<PeResource>& resources) {
 
 // Lays out a resource section for `resources` at `section_rva` and appends it to `out`: every
 // directory first, then the data entries, then the name strings, then the data, each blob
-// 8-byte aligned. Offsets below are from the section's start, `base` in `out`.
+// 8-byte aligned. Offsets below are from the section's start, `base` in `out`. The data is
+// appended blob by blob, never zero-filled first, so that the pages of a large image are
+// touched only as they are written; with `release_data` each blob's own memory is freed once it
+// is copied, and the image grows while the resources shrink.
 bool BuildResourceSection(const std::vector<PeResource>& resources, std::uint32_t section_rva,
-                          std::vector<std::uint8_t>& out, std::string& error) {
+                          std::vector<std::uint8_t>& out, bool release_data, std::string& error) {
   const std::size_t base = out.size();
   using Languages = std::map<std::uint16_t, const PeResource*>;
   using Names = std::map<ResourceKey, Languages>;
@@ -524,8 +532,8 @@ bool BuildResourceSection(const std::vector<PeResource>& resources, std::uint32_
     return false;
   }
 
-  out.resize(base + static_cast<std::size_t>(size), 0);
-  // Every write below is at an offset within the section.
+  out.resize(base + static_cast<std::size_t>(data_at), 0);
+  // Every write below is at an offset within the section, before its data.
   const auto put16 = [&](std::uint64_t at, std::uint16_t v) { Put16(out, base + at, v); };
   const auto put32 = [&](std::uint64_t at, std::uint32_t v) { Put32(out, base + at, v); };
   auto put_header = [&](std::uint64_t at, std::size_t named, std::size_t ids) {
@@ -569,13 +577,17 @@ bool BuildResourceSection(const std::vector<PeResource>& resources, std::uint32_
         put32(next_data_entry + 4, static_cast<std::uint32_t>(resource->data.size()));
         put32(next_data_entry + 8, resource->codepage);
         next_data_entry += 16;
-        if (!resource->data.empty()) {
-          std::memcpy(out.data() + base + data_at, resource->data.data(), resource->data.size());
-        }
+        out.resize(base + static_cast<std::size_t>(data_at), 0);  // the padding before it
+        out.insert(out.end(), resource->data.begin(), resource->data.end());
         data_at = AlignUp(data_at + resource->data.size(), 8);
+        if (release_data) {
+          // The caller's own resources (see WritePeResources): only their bytes go.
+          std::vector<std::uint8_t>().swap(const_cast<PeResource*>(resource)->data);
+        }
       }
     }
   }
+  out.resize(base + static_cast<std::size_t>(size), 0);
   return true;
 }
 
@@ -623,7 +635,8 @@ bool RelocationsTouch(const PeImage& image, std::uint64_t begin, std::uint64_t e
 }  // namespace
 
 bool WritePeResources(const PeImage& image, const std::vector<PeResource>& resources,
-                      std::vector<std::uint8_t>& out, PeWriteReport& report, std::string& error) {
+                      std::vector<std::uint8_t>& out, PeWriteReport& report, std::string& error,
+                      bool release_data) {
   report = PeWriteReport{};
   out.clear();
   if (image.directories.size() <= kResourceDirectory) {
@@ -730,7 +743,8 @@ bool WritePeResources(const PeImage& image, const std::vector<PeResource>& resou
   out.assign(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(
                                           in_place ? image.sections[r].raw_offset : image.sections_end));
   out.resize(rsrc.raw_offset, 0);
-  if (!BuildResourceSection(resources, static_cast<std::uint32_t>(rsrc_rva), out, error)) {
+  if (!BuildResourceSection(resources, static_cast<std::uint32_t>(rsrc_rva), out, release_data,
+                            error)) {
     return false;
   }
   const std::uint64_t tree_size = out.size() - rsrc.raw_offset;

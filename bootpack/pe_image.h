@@ -73,13 +73,16 @@ struct PeResource {
   std::uint16_t language = 0;
   std::uint32_t codepage = 0;
   std::vector<std::uint8_t> data;
+  std::uint64_t file_offset = 0;  // where the data lies in the image file (when read from one)
+  std::uint64_t size = 0;  // the data's length as the directory states it
 };
 
 // Reads every resource of the image, in directory order. An image without a resource directory
 // gives an empty list. False, with `error` set, when the tree is malformed: out of bounds, not
 // three levels deep, shared or cyclic subdirectories, or data outside the image's sections.
+// With `copy_data` false the data is left empty: `file_offset` and `size` say where it is.
 [[nodiscard]] bool ReadPeResources(const PeImage& image, std::vector<PeResource>& resources,
-                                   std::string& error);
+                                   std::string& error, bool copy_data = true);
 
 // What WritePeResources did besides replacing the resources.
 struct PeWriteReport {
@@ -93,10 +96,12 @@ struct PeWriteReport {
 // otherwise a new resource section is appended. Section table, data directory, SizeOfImage,
 // SizeOfInitializedData and CheckSum are updated; a certificate table is dropped. False, with
 // `error` set, when the image cannot take the new tree (no room for a section header, data
-// after the last section, sizes beyond 32 bits).
+// after the last section, sizes beyond 32 bits). With `release_data` the bytes of each resource
+// are freed as they are copied (the vector must then be the caller's own, not a const one), so
+// that the image and its resources are not both in memory in full.
 [[nodiscard]] bool WritePeResources(const PeImage& image, const std::vector<PeResource>& resources,
                                     std::vector<std::uint8_t>& out, PeWriteReport& report,
-                                    std::string& error);
+                                    std::string& error, bool release_data = false);
 
 // The first leaf with this integer type and name, neutral language preferred, else the lowest
 // language; nullptr when there is none.
