@@ -79,15 +79,17 @@ std::size_t EncodeOptimal(const std::uint8_t* chunk, std::size_t n, const ChunkM
 // Reusable memory for the hash-chain parser.
 struct LazyScratch {
   static constexpr unsigned kHashBits = 14;
-  // The 3-byte table keeps one position per key, so a collision loses a copy: it gets more bits.
   static constexpr unsigned kHash3Bits = 16;
-  // Entries (heads and links alike): a per-chunk base plus the chunk position plus one, so
-  // anything not above the base is from an earlier chunk, or empty (the tables start zeroed).
-  // Sixteen bits hold fifteen chunks' stamps, after which the heads are cleared; that costs far
-  // less than twice the cache the tables took at 32 bits.
-  std::uint16_t head[2][1u << kHashBits] = {};  // chains on 4-byte and 8-byte keys
-  std::uint16_t prev[2][format::kChunk];
-  std::uint16_t head3[1u << kHash3Bits] = {};
+  // Latest position per hashed key while a chunk's chains are built: a per-chunk base plus the
+  // chunk position plus one, so anything not above the base is from an earlier chunk, or empty
+  // (the tables start zeroed). Sixteen bits hold fifteen chunks' stamps, after which the heads
+  // are cleared.
+  std::uint16_t head3[1u << kHash3Bits] = {};  // 3-byte keys
+  std::uint16_t head8[1u << kHashBits] = {};   // 8-byte keys
+  // For each chunk position, the stamped entry of the latest earlier position with the same
+  // hashed key: the chains.
+  std::uint16_t prev3[format::kChunk];
+  std::uint16_t prev8[format::kChunk];
   std::uint32_t base = 0;
 };
 

@@ -21,71 +21,54 @@ struct Match {
   std::size_t offset = 0;
 };
 
-// Hashes of the keys the chains are built on: the first 3, 4 and 8 bytes.
+// Hashes of the keys the chains are built on: the first 3 and the first 8 bytes.
 inline std::uint32_t Hash3Of(std::uint32_t three_bytes) {
   return (three_bytes * 2246822519u) >> (32 - LazyScratch::kHash3Bits);
 }
-inline std::uint32_t Hash3(const std::uint8_t* p) { return Hash3Of(Load32(p) & 0xFFFFFF); }
-inline std::uint32_t Hash4(const std::uint8_t* p) {
-  return (Load32(p) * 2654435761u) >> (32 - LazyScratch::kHashBits);
-}
-inline std::uint32_t Hash8(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>((Load64(p) * 0xCF1BBCDCB7A56463ull) >> (64 - LazyScratch::kHashBits));
+inline std::uint32_t Hash8Of(std::uint64_t eight_bytes) {
+  return static_cast<std::uint32_t>((eight_bytes * 0xCF1BBCDCB7A56463ull) >> (64 - LazyScratch::kHashBits));
 }
 
-// Match candidates of a chunk. Positions enter three tables as the parse passes them: the
-// latest position for each 3-byte key (any occurrence serves a 3-byte copy equally well, since
-// every token costs the same wherever it copies from), a chain of positions per 4-byte key, and,
-// with kLong, a chain per 8-byte key. A match of 8 bytes or more is on p's 8-byte chain, which
-// is far shorter than the 4-byte one, so a search tries that first and walks the 4-byte chain
-// only when the long key is not there. Entries are stamped chunk positions plus one (see the
-// constructor).
+// Bytes in common at the start of two 8-byte words read from memory (8 when they are equal).
+inline std::size_t SharedBytes(std::uint64_t a, std::uint64_t b) {
+  const std::uint64_t diff = a ^ b;
+  if (diff == 0) return 8;
+  return static_cast<std::size_t>(
+      (std::endian::native == std::endian::little ? std::countr_zero(diff) : std::countl_zero(diff)) / 8);
+}
+
+// Match candidates of a chunk. Before the parse starts, every position is linked to the latest
+// earlier one with the same first 3 bytes (hashed) and, with kLong, to the latest with the same
+// first 8 bytes: two chains, built in one tight pass over the chunk. A search at p starts from
+// p's own links, which reach only positions before p. A copy of 8 bytes or more is on p's
+// 8-byte chain, which is far shorter than the 3-byte one, so a search tries that first and
+// walks the 3-byte chain only for shorter copies, which one 8-byte comparison measures.
 template <bool kLong>
 class Candidates {
  public:
   Candidates(const std::uint8_t* chunk, std::size_t n, int depth, LazyScratch& s)
       : chunk_(chunk), n_(n), depth_(depth), s_(s) {
-    // Head entries are stamped with a base that grows by a chunk for every chunk, so the
-    // entries of earlier chunks read as empty without clearing the tables; they are cleared
-    // only when the stamps would run out.
+    // Entries are stamped with a base that grows by a chunk for every chunk, so the entries of
+    // earlier chunks read as empty without clearing the heads; they are cleared only when the
+    // stamps would run out.
     if (s.base > UINT16_MAX - 2 * kChunk) {
-      std::memset(s.head, 0, sizeof s.head);
       std::memset(s.head3, 0, sizeof s.head3);
+      std::memset(s.head8, 0, sizeof s.head8);
       s.base = 0;
     }
     s.base += kChunk;
     base_ = s.base;
+    Link();
   }
 
-  // Adds positions [next_, to) to the tables.
-  [[gnu::always_inline]] void InsertUpTo(std::size_t to) {
-    // Keys read up to 8 bytes; near the chunk's end only the keys that fit are added.
-    const std::size_t bulk_end = std::min(to, n_ >= 8 ? n_ - 7 : 0);
-    for (; next_ < bulk_end; ++next_) {
-      const std::uint8_t* at = chunk_ + next_;
-      const auto entry = static_cast<std::uint16_t>(next_ + 1);
-      s_.head3[Hash3(at)] = static_cast<std::uint16_t>(base_ + entry);
-      Link(0, Hash4(at), entry);
-      if (kLong) Link(1, Hash8(at), entry);
-    }
-    const std::size_t end = std::min(to, n_ >= 4 ? n_ - 3 : 0);
-    for (; next_ < end; ++next_) {
-      const auto entry = static_cast<std::uint16_t>(next_ + 1);
-      s_.head3[Hash3(chunk_ + next_)] = static_cast<std::uint16_t>(base_ + entry);
-      Link(0, Hash4(chunk_ + next_), entry);
-    }
-    next_ = std::max(next_, std::min(to, n_));
-  }
-
-  // Longest match at p longer than `at_least` that the tables offer (a length below 3: none).
+  // Longest match at p longer than `at_least` that the chains offer (a length below 3: none).
   [[gnu::always_inline]] Match Find(std::size_t p, std::size_t at_least) {
-    InsertUpTo(p);
     if (p == 0 || p + kMinMatch > n_) return {};
-    if (p + 4 > n_) return FindNearEnd(p, at_least);
-    const std::size_t limit = std::min(MaxLength(p), n_ - p);
+    if (p + 8 > n_) return FindNearEnd(p, at_least);
+    const std::size_t limit = std::min(MaxLength(p), n_ - p);  // at least 8 here
     if (at_least >= limit) return {};
     const std::uint8_t* const here = chunk_ + p;
-    // Shorter than a token is no match: such a candidate must not hide the 3-byte lookup below.
+    // Shorter than a token is no match.
     Match best{std::max(at_least, kMinMatch - 1), 0};
     // The offset used last comes back in structured data (records, tables) and where a long
     // copy was split at the token's length limit.
@@ -97,93 +80,120 @@ class Candidates {
       }
     }
     bool walked = false;
-    if (kLong && p + 8 <= n_) walked = Walk(1, Hash8(here), here, limit, 8, best, limit);
-    // A copy of eight bytes or more shares the 8-byte key, so with that chain walked the 4-byte
+    if (kLong) walked = WalkLong(s_.prev8[p], here, limit, best);
+    // A copy of eight bytes or more shares the 8-byte key, so with that chain walked the 3-byte
     // chain only has shorter ones to offer: once one of seven is found (or none was on the
     // 8-byte chain but seven are in hand) it has nothing better.
-    const std::size_t short_enough = kLong && p + 8 <= n_ ? std::min<std::size_t>(7, limit) : limit;
-    if (!walked && best.length < short_enough) Walk(0, Hash4(here), here, limit, 4, best, short_enough);
+    const std::size_t enough = kLong ? 7 : limit;
+    if (!walked && best.length < enough) WalkShort(s_.prev3[p], here, limit, enough, best);
     // (A place that copies across a run of eight or more shares this position's first eight
     // bytes, so without a match of eight there is no such place.)
     if (kLong && best.length >= 8 && best.length < limit) FindAcrossRun(p, here, limit, best);
-    if (best.offset == 0 && at_least < kMinMatch) {
-      const std::uint32_t c3 = Head3(Hash3(here));
-      if (c3 != 0 && ((Load32(chunk_ + c3 - 1) ^ Load32(here)) & 0xFFFFFF) == 0)
-        best = {kMinMatch, p + 1 - c3};
-    }
     if (best.offset == 0) return {};
     return best;
   }
 
-  // Leaves the positions before `to` that are not in the tables yet out of them.
-  void SkipTo(std::size_t to) {
-    if (to > next_ + 1) next_ = to - 1;
+  // False when no copy at p + 1 can be longer than `length`: the three bytes that would end
+  // such a copy occur nowhere before. Most lazy searches find nothing, and this answers many
+  // of them with one lookup.
+  bool MayExtend(std::size_t p, std::size_t length) const {
+    const std::size_t key = p + length - 1;
+    return key + kMinMatch > n_ || s_.prev3[key] > base_;
   }
 
-  // False when no copy at p + 1 can be longer than `length`: the four bytes that would end
-  // such a copy occur nowhere before. (A copy from fewer than length - 3 bytes back is not
-  // seen, as its source's key is not in the tables yet; such short-period repeats are rare
-  // where a lazy step could gain.) Most lazy searches find nothing, and this answers many of
-  // them with one lookup.
-  bool MayExtend(std::size_t p, std::size_t length) {
-    const std::size_t key = p + length - 2;
-    if (key + 4 > n_) return true;
-    InsertUpTo(p + 1);
-    return s_.head[0][Hash4(chunk_ + key)] > base_;
+  // False when no search at p can find a copy: neither the latest earlier position with p's
+  // hashed 3-byte key nor the offset used last shares p's first three bytes. (Any copy's
+  // source shares them, so only a position whose key collides with p's and hides an older
+  // real one is missed.) Most literals are answered with this, without branches.
+  bool MayMatch(std::size_t p) const {
+    if (p + 8 > n_) return true;
+    const std::uint32_t here = Load32(chunk_ + p) & 0xFFFFFF;
+    const std::uint32_t e = s_.prev3[p];
+    const std::size_t c = e > base_ ? e - base_ - 1 : 0;
+    const std::size_t r = recent_ <= p ? p - recent_ : 0;
+    const bool linked = (e > base_) & ((Load32(chunk_ + c) & 0xFFFFFF) == here);
+    const bool repeated = (recent_ != 0) & (recent_ <= p) & ((Load32(chunk_ + r) & 0xFFFFFF) == here);
+    return linked | repeated;
   }
 
   // Remembers the offset of a token just written.
   void NoteOffset(std::size_t offset) { recent_ = offset; }
 
  private:
-  // Links are stored stamped, as the heads are: a walk stops at the first one not above this
-  // chunk's base, which costs less there than unstamping at every insertion.
-  void Link(int level, std::uint32_t h, std::uint16_t entry) {
-    s_.prev[level][entry - 1] = s_.head[level][h];
-    s_.head[level][h] = static_cast<std::uint16_t>(base_ + entry);
+  // Links every position of the chunk to the latest earlier one with the same key. Keys are
+  // read eight bytes at a time; near the chunk's end only the keys that fit are linked.
+  void Link() {
+    const std::size_t long_end = n_ >= 8 ? n_ - 7 : 0;
+    std::size_t p = 0;
+    for (; p < long_end; ++p) {
+      const std::uint64_t v = Load64(chunk_ + p);
+      const auto entry = static_cast<std::uint16_t>(base_ + p + 1);
+      std::uint16_t& h3 = s_.head3[Hash3Of(static_cast<std::uint32_t>(v) & 0xFFFFFF)];
+      s_.prev3[p] = h3;
+      h3 = entry;
+      if (kLong) {
+        std::uint16_t& h8 = s_.head8[Hash8Of(v)];
+        s_.prev8[p] = h8;
+        h8 = entry;
+      }
+    }
+    for (; p + kMinMatch <= n_; ++p) {
+      const std::uint32_t v = chunk_[p] | chunk_[p + 1] << 8 | chunk_[p + 2] << 16;
+      std::uint16_t& h3 = s_.head3[Hash3Of(v)];
+      s_.prev3[p] = h3;
+      h3 = static_cast<std::uint16_t>(base_ + p + 1);
+    }
   }
 
-  // This chunk's entry of the 3-byte table (chunk position plus one), or zero.
-  std::uint32_t Head3(std::uint32_t h) const {
-    const std::uint32_t e = s_.head3[h];
-    return e > base_ ? e - base_ : 0;
-  }
-
-  // Walks the chain of `level` from head `h`, improving `best` and stopping once it is `enough`
-  // long; true when some entry shared the key (so a shorter key cannot find anything longer).
-  bool Walk(int level, std::uint32_t h, const std::uint8_t* here, std::size_t limit, std::size_t key,
-            Match& best, std::size_t enough) {
+  // Walks p's 8-byte chain from entry `e`, improving `best`; true when some entry shared the
+  // key (so the 3-byte chain cannot offer anything longer).
+  bool WalkLong(std::uint32_t e, const std::uint8_t* here, std::size_t limit, Match& best) const {
     bool shared = false;
-    int left = depth_;
-    for (std::uint32_t e = s_.head[level][h]; e > base_ && left-- > 0; e = s_.prev[level][e - base_ - 1]) {
-      const std::uint32_t cand = e - base_;
-      const std::uint8_t* there = chunk_ + cand - 1;
+    for (int left = depth_; e > base_ && left-- > 0; e = s_.prev8[e - base_ - 1]) {
+      const std::uint8_t* there = chunk_ + (e - base_ - 1);
       // Only a candidate that also matches the byte that would make it longer is worth comparing.
       if (there[best.length] != here[best.length]) continue;
       const std::size_t len = CommonPrefix(there, here, limit);
-      shared |= len >= key;
+      shared |= len >= 8;
       if (len > best.length) {
         best = {len, static_cast<std::size_t>(here - there)};
-        if (len >= enough) return true;
+        if (len >= limit) return true;
       }
     }
     return shared;
+  }
+
+  // Walks p's 3-byte chain from entry `e`, improving `best` and stopping once it is `enough`
+  // long. Here (8 bytes or more before the chunk's end) one 8-byte comparison gives the length
+  // of a candidate up to 8, which is all that most of them share.
+  void WalkShort(std::uint32_t e, const std::uint8_t* here, std::size_t limit, std::size_t enough,
+                 Match& best) const {
+    const std::uint64_t head = Load64(here);
+    for (int left = depth_; e > base_ && left-- > 0; e = s_.prev3[e - base_ - 1]) {
+      const std::uint8_t* there = chunk_ + (e - base_ - 1);
+      std::size_t len = SharedBytes(Load64(there), head);
+      if (len == 8) len += CommonPrefix(there + 8, here + 8, limit - 8);
+      if (len > best.length) {
+        best = {len, static_cast<std::size_t>(here - there)};
+        if (len >= enough) return;
+      }
+    }
   }
 
   // Inside a run of one byte value the chains offer the latest positions of the run, whose
   // copies all stop where this run stops. A longer copy comes from a place where an equal run
   // ends the same way: such places share the eight bytes that straddle the end of the run, so
   // their chain is walked, each entry stepped back by the run's length.
-  void FindAcrossRun(std::size_t p, const std::uint8_t* here, std::size_t limit, Match& best) {
+  void FindAcrossRun(std::size_t p, const std::uint8_t* here, std::size_t limit, Match& best) const {
     const std::size_t run = 1 + CommonPrefix(here + 1, here, limit - 1);
     if (run < 8 || run >= limit || best.length > run + 1) return;
     const std::size_t back = run - 4;  // the straddling key starts four bytes before the run's end
     if (p + back + 8 > n_) return;
     int left = depth_;
-    for (std::uint32_t e = s_.head[1][Hash8(here + back)]; e > base_ && left-- > 0; e = s_.prev[1][e - base_ - 1]) {
-      const std::uint32_t cand = e - base_;
-      if (cand - 1 < back) continue;
-      const std::uint8_t* there = chunk_ + (cand - 1 - back);
+    for (std::uint32_t e = s_.prev8[p + back]; e > base_ && left-- > 0; e = s_.prev8[e - base_ - 1]) {
+      const std::uint32_t at = e - base_ - 1;
+      if (at < back) continue;
+      const std::uint8_t* there = chunk_ + (at - back);
       if (there[best.length] != here[best.length]) continue;
       const std::size_t len = CommonPrefix(there, here, limit);
       if (len > best.length) {
@@ -193,16 +203,25 @@ class Candidates {
     }
   }
 
-  // Three bytes before the chunk's end only a 3-byte copy fits; the keys there cannot be read
-  // four bytes at a time, so the 3-byte table is looked up with the bytes one by one.
+  // The last seven positions of the chunk have no 8-byte key, nor room for an 8-byte read: their
+  // 3-byte chain is walked with bytewise comparisons.
   Match FindNearEnd(std::size_t p, std::size_t at_least) const {
-    if (at_least >= kMinMatch || p + kMinMatch != n_) return {};
+    const std::size_t limit = n_ - p;  // below any token's limit
+    if (at_least >= limit) return {};
     const std::uint8_t* here = chunk_ + p;
-    const std::uint32_t c3 = Head3(Hash3Of(here[0] | here[1] << 8 | here[2] << 16));
-    if (c3 == 0) return {};
-    const std::uint8_t* there = chunk_ + c3 - 1;
-    if (there[0] != here[0] || there[1] != here[1] || there[2] != here[2]) return {};
-    return {kMinMatch, p + 1 - c3};
+    Match best{std::max(at_least, kMinMatch - 1), 0};
+    if (recent_ != 0 && recent_ <= p) {
+      const std::size_t len = CommonPrefix(here - recent_, here, limit);
+      if (len > best.length) best = {len, recent_};
+    }
+    std::uint32_t e = s_.prev3[p];
+    for (int left = depth_; e > base_ && left-- > 0 && best.length < limit; e = s_.prev3[e - base_ - 1]) {
+      const std::uint8_t* there = chunk_ + (e - base_ - 1);
+      const std::size_t len = CommonPrefix(there, here, limit);
+      if (len > best.length) best = {len, static_cast<std::size_t>(here - there)};
+    }
+    if (best.offset == 0) return {};
+    return best;
   }
 
   const std::uint8_t* chunk_;
@@ -210,7 +229,6 @@ class Candidates {
   int depth_;
   LazyScratch& s_;
   std::uint32_t base_;
-  std::size_t next_ = 0;
   std::size_t recent_ = 0;
 };
 
@@ -224,15 +242,13 @@ std::size_t Encode(const std::uint8_t* chunk, std::size_t n, int depth, std::uin
   ItemWriter writer(out);
   std::size_t p = 0;
   std::size_t misses = 0;  // searches in a row that found nothing
-  Match match = candidates.Find(0, 0);
+  Match match;
   while (p < n) {
     if (match.length < kMinMatch) {
-      // Data that keeps offering nothing (compressed or random) is crossed in longer strides,
-      // the positions stepped over left out of the tables.
+      // Data that keeps offering nothing (compressed or random) is crossed in longer strides.
       const std::size_t to = std::min(n, p + 1 + (misses++ >> kSkipShift));
       for (; p < to; ++p) writer.Literal(chunk[p]);
-      candidates.SkipTo(p);
-      match = candidates.Find(p, 0);
+      match = candidates.MayMatch(p) ? candidates.Find(p, 0) : Match{};
       continue;
     }
     misses = 0;
@@ -250,7 +266,7 @@ std::size_t Encode(const std::uint8_t* chunk, std::size_t n, int depth, std::uin
     writer.Token(EncodeToken(p, match.offset, match.length));
     candidates.NoteOffset(match.offset);
     p += match.length;
-    match = candidates.Find(p, 0);
+    match = candidates.MayMatch(p) ? candidates.Find(p, 0) : Match{};
   }
   return writer.size();
 }

@@ -1,9 +1,40 @@
 #include "tests/support/scratch_dir.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <atomic>
 
 namespace boot::testutil {
+namespace {
+
+// Ends every process started from an exe under `folder` (a launcher an update started, an
+// update that outlived its test). Such a process would hold the test's output open, and ctest
+// waits for that after the test itself has ended.
+void EndProcessesUnder(const std::wstring& folder) {
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry)) {
+    HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE,
+                                   FALSE, entry.th32ProcessID);
+    if (process == nullptr) continue;
+    wchar_t image[MAX_PATH * 4];
+    DWORD length = MAX_PATH * 4;
+    if (::QueryFullProcessImageNameW(process, 0, image, &length) && length > folder.size() &&
+        ::CompareStringOrdinal(image, static_cast<int>(folder.size()), folder.c_str(),
+                               static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL &&
+        image[folder.size()] == L'\\') {
+      ::TerminateProcess(process, 1);
+      ::WaitForSingleObject(process, 5000);
+    }
+    ::CloseHandle(process);
+  }
+  ::CloseHandle(snapshot);
+}
+
+}  // namespace
 
 ScratchDir::ScratchDir(bool make_current) {
   static std::atomic<unsigned> counter{0};
@@ -24,6 +55,7 @@ ScratchDir::ScratchDir(bool make_current) {
 
 ScratchDir::~ScratchDir() {
   if (!previous_cwd_.empty()) ::SetCurrentDirectoryW(previous_cwd_.c_str());
+  EndProcessesUnder(path_);
   RemoveTree(path_);
 }
 
