@@ -736,6 +736,11 @@ bool WritePeResources(const PeImage& image, const std::vector<PeResource>& resou
   // The output is allocated once, at its largest: the resources can be most of it, and a
   // second copy of them (or a reallocation) would double the memory a big update takes.
   PeSection& rsrc = sections[r];
+  // The resources start on a page of the file. A loader can then map them straight from the
+  // file, read only where they are used; Wine reads a section that starts inside a page into
+  // private memory as a whole when the image is loaded, which put every compressed payload in
+  // the update's memory at once.
+  rsrc.raw_offset = static_cast<std::uint32_t>(AlignUp(rsrc.raw_offset, std::max<std::uint32_t>(fa, 4096)));
   std::uint64_t tail = 0;  // the sections that move behind the rebuilt one
   for (std::size_t i = r + 1; i < sections.size(); ++i) tail += AlignUp(sections[i].raw_size, fa);
   const std::uint64_t bound = rsrc.raw_offset + AlignUp(ResourceSectionBound(resources), fa) + tail;
