@@ -13,15 +13,7 @@
 #    are on the same file system as the copy (mktemp -d); the log flushes every line.
 set -euo pipefail
 source "$(dirname "$0")/common.bash"
-top=${BOOT_TOP:-$(cd "$(dirname "$0")/.." && pwd)}
-bootpack=${BOOT_RELEASE_DIR:-$top/build/release}/bootpack/bootpack
-stub=${BOOT_WINDOWS_DIR:-$top/build/windows}/bootstrapper/bootstrapper.exe
-wine_run=$top/scripts/wine-run
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-harness=$(build_apply_harness "$top" "$work")
+setup_wine_bench
 
 release=$work/release
 mkdir -p "$release"

@@ -11,14 +11,7 @@
 # Not part of `make test`: it needs about 8 GiB of free space in $TMPDIR and a few minutes.
 set -euo pipefail
 source "$(dirname "$0")/common.bash"
-top=${BOOT_TOP:-$(cd "$(dirname "$0")/.." && pwd)}
-bootpack=${BOOT_RELEASE_DIR:-$top/build/release}/bootpack/bootpack
-stub=${BOOT_WINDOWS_DIR:-$top/build/windows}/bootstrapper/bootstrapper.exe
-wine_run=$top/scripts/wine-run
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-harness=$(build_apply_harness "$top" "$work")
+setup_wine_bench
 release=$work/release
 mkdir -p "$release/data"
 

@@ -23,6 +23,18 @@ collect_pe_files() {
   echo "$total"
 }
 
+# setup_wine_bench: what every benchmark under Wine needs: top, bootpack, stub and wine_run, a
+# work folder (removed on exit) and the timing harness built into it ($harness).
+setup_wine_bench() {
+  top=${BOOT_TOP:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
+  bootpack=${BOOT_RELEASE_DIR:-$top/build/release}/bootpack/bootpack
+  stub=${BOOT_WINDOWS_DIR:-$top/build/windows}/bootstrapper/bootstrapper.exe
+  wine_run=$top/scripts/wine-run
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  harness=$(build_apply_harness "$top" "$work")
+}
+
 # win PATH: the Wine path of a Unix path (Z: is the root).
 win() { local p=$1; echo "Z:${p//\//\\}"; }
 

@@ -52,33 +52,6 @@ std::int64_t OpenFileSize(std::FILE* file) {
 
 }  // namespace
 
-bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::string& why) {
-  bytes.clear();
-  std::FILE* file = OpenFile(path, false);
-  if (file == nullptr) {
-    why = std::strerror(errno);
-    return false;
-  }
-  // The size of the open file itself (not another look-up by name): the buffer is allocated
-  // once, at the size it ends up with.
-  if (const std::int64_t expected = OpenFileSize(file); expected > 0) {
-    bytes.reserve(static_cast<std::size_t>(expected));
-  }
-  std::uint8_t buffer[1 << 16];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
-    bytes.insert(bytes.end(), buffer, buffer + got);
-  }
-  const bool failed = std::ferror(file) != 0;
-  const int error = errno;
-  std::fclose(file);
-  if (failed) {
-    why = std::strerror(error);
-    return false;
-  }
-  return true;
-}
-
 bool ReadFileInPieces(const fs::path& path, std::size_t piece,
                       const std::function<bool(std::span<const std::uint8_t>)>& consume,
                       std::uint64_t& size, std::string& why) {
@@ -136,6 +109,18 @@ bool ReadFileRange(const fs::path& path, std::uint64_t offset, std::uint64_t siz
     return false;
   }
   return true;
+}
+
+bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::string& why) {
+  bytes.clear();
+  std::uint64_t size = 0;
+  return ReadFileInPieces(path, std::size_t{1} << 16, [&](std::span<const std::uint8_t> piece) {
+    // The size of the open file itself (not another look-up by name): the buffer is allocated
+    // once, at the size it ends up with.
+    if (bytes.empty()) bytes.reserve(static_cast<std::size_t>(size));
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+    return true;
+  }, size, why);
 }
 
 bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes, std::string& why) {
