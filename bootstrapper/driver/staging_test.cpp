@@ -125,6 +125,14 @@ TEST(DecompressPayloadBlocksTest, DecodesLikeOnePassOverTheWholeStream) {
     }
     return all;
   };
+  const auto runs = [](int n) {
+    Bytes all;
+    for (int i = 0; i < n; ++i) {
+      const Bytes chunk = RunChunk('r', 4096);
+      all.insert(all.end(), chunk.begin(), chunk.end());
+    }
+    return all;
+  };
   const Bytes many = Join({chunks(200, 'a'), StoredChunk("tail")});
   struct Row {
     const char* name;
@@ -137,6 +145,7 @@ TEST(DecompressPayloadBlocksTest, DecodesLikeOnePassOverTheWholeStream) {
       {"an end mark between blocks, junk after it", Join({chunks(128, 'a'), Bytes{0, 0}, chunks(30, 'z')})},
       {"a chunk cut short at the end", Join({chunks(130, 'a'), Bytes{0x03, 0xB0, 0x02, 'a'}})},
       {"far beyond four times", Join({chunks(3, 'a'), Bytes(6 * 300, 0)}) },
+      {"far beyond four times over many blocks", runs(200)},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

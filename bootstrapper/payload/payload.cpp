@@ -242,9 +242,12 @@ void DecodePayloads(const PayloadReader& reader, std::span<DecodeJob> jobs) {
     if (job.content.data() == nullptr) return;
     const StreamBlock& block = plan.split.blocks[item - plan.first_item];
     const bool last = item - plan.first_item + 1 == plan.split.blocks.size();
-    // A block before the last fills exactly its chunks' room; the last gets the rest.
-    const std::uint64_t room =
-        last ? plan.capacity - block.output_offset : block.chunks * kChunkSize;
+    // A block before the last fills exactly its chunks' room; the last gets the rest. Neither
+    // reaches past the content's room: chunks that would (a stream beyond four times its size)
+    // are cut there, and the stream is then refused.
+    if (block.output_offset >= plan.capacity) return;
+    const std::uint64_t left = plan.capacity - block.output_offset;
+    const std::uint64_t room = last ? left : std::min(left, block.chunks * kChunkSize);
     const PayloadReader::View view = reader.Map(job.stream, block.source_offset, block.source_size);
     if (view.bytes() == nullptr) return;
     BlockResult& result = results[item];

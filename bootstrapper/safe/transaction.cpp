@@ -380,10 +380,6 @@ bool MoveIntoBackup(Transaction& t, const std::u16string& path) {
   return PlanMoveIntoBackup(t, path, item) && FlushJournal(t) && RenameRecorded(t, path, item);
 }
 
-bool SwapIntoPlace(Transaction& t, const std::u16string& temp, const std::u16string& target) {
-  return PlanSwap(t, temp, target) && FlushJournal(t) && RenameRecorded(t, temp, target);
-}
-
 std::u16string CurrentLocation(const Transaction& t, const std::u16string& path) {
   std::u16string at = path;
   for (const JournalRecord& r : t.records) {

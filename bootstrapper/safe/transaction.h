@@ -60,11 +60,6 @@ std::u16string ParentPath(const std::u16string& path);
 // first call), retrying while another process holds it. False (lines written) when it stays.
 [[nodiscard]] bool MoveIntoBackup(Transaction& transaction, const std::u16string& path);
 
-// Records and renames the staged file `temp` to `target`, where nothing may be now; retries as
-// MoveIntoBackup. False (lines written) when the rename fails.
-[[nodiscard]] bool SwapIntoPlace(Transaction& transaction, const std::u16string& temp,
-                                 const std::u16string& target);
-
 // Flushes every record written so far. False (lines written) when the system cannot.
 [[nodiscard]] bool FlushJournal(Transaction& transaction);
 
