@@ -8,6 +8,8 @@
 
 #include "bootpack/codec_commands.h"
 #include "bootpack/file_io.h"
+#include "bootpack/json_writer.h"
+#include "bootpack/manifest_writer.h"
 #include "bootpack/pack.h"
 #include "bootpack/package.h"
 #include "bootpack/pe_image.h"
@@ -30,12 +32,13 @@ constexpr const char* kUsage =
     "  compress    compress a file into a raw LZNT1 stream\n"
     "  decompress  decode a raw LZNT1 stream\n"
     "\n"
-    "Run 'bootpack <command> --help' for a command's options.\n";
+    "Run 'bootpack <command> --help' for a command's options, 'bootpack --version'\n"
+    "for the version.\n";
 
 constexpr const char* kPackUsage =
     "usage: bootpack pack --stub STUB.exe --package PACKAGE.json -o UPDATE.exe\n"
     "                     [--from DIR] [--level fast|default|max] [--allow-outside]\n"
-    "                     [--compat]\n"
+    "                     [--compat] [--json | --quiet]\n"
     "\n"
     "Packs the files of a package into a copy of the stub, with the update manifest\n"
     "the stub reads. The output is written only after every check has passed.\n"
@@ -56,18 +59,25 @@ constexpr const char* kPackUsage =
     "  --compat          the run every stub performs (for stubs without the safe run):\n"
     "                    files written in place, no folder created, nothing undone;\n"
     "                    empty files and updates into a folder a \"dir\" clean removes\n"
-    "                    are refused, updates in subfolders get a warning\n";
+    "                    are refused, updates in subfolders get a warning\n"
+    "  --json            print the summary as one JSON document on stdout (see the\n"
+    "                    README for its members); errors still go to stderr\n"
+    "  -q, --quiet       print nothing but warnings and errors\n"
+    "\n"
+    "When stdout and stderr are both terminals, a progress line (files and bytes\n"
+    "done, rate) is shown while the files are packed.\n";
 
 constexpr const char* kInspectUsage =
-    "usage: bootpack inspect UPDATE.exe\n"
+    "usage: bootpack inspect [--json | --quiet] UPDATE.exe\n"
     "\n"
     "Prints the update manifest, its mode (safe or compatible) and a table of the\n"
     "entries, and checks every payload the way the stub will stage it, against its\n"
     "SHA-256 when the manifest gives one. Exits with 1 when the stub would refuse the\n"
-    "update.\n";
+    "update. --json prints everything as one JSON document on stdout; --quiet\n"
+    "prints nothing but the problems found (the exit status says the rest).\n";
 
 constexpr const char* kExtractUsage =
-    "usage: bootpack extract UPDATE.exe DIR\n"
+    "usage: bootpack extract [--quiet] UPDATE.exe DIR\n"
     "\n"
     "Checks the update like 'inspect' and writes every entry's file under DIR, at its\n"
     "path from the manifest. Nothing is written when any entry fails its check.\n";
@@ -130,66 +140,72 @@ std::optional<std::string> TakeValue(const std::vector<std::string>& args, std::
   return std::nullopt;
 }
 
-int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-            bool err_is_terminal) {
-  PackOptions options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (IsHelp(arg)) {
-      out << kPackUsage;
-      return kExitOk;
-    }
-    bool missing = false;
-    if (auto v = TakeValue(args, i, {"--stub"}, missing)) {
-      options.stub = *v;
-    } else if (auto p = TakeValue(args, i, {"--package"}, missing)) {
-      options.package = *p;
-    } else if (auto o = TakeValue(args, i, {"-o", "--output"}, missing)) {
-      options.output = *o;
-    } else if (auto f = TakeValue(args, i, {"--from"}, missing)) {
-      options.from = *f;
-    } else if (auto l = TakeValue(args, i, {"--level"}, missing)) {
-      if (!lznt1::ParseLevel(*l, options.level)) {
-        return UsageError(err, "pack", "unknown level " + Quoted(*l) + " (fast, default or max)");
-      }
-    } else if (arg == "--allow-outside") {
-      options.allow_outside = true;
-    } else if (arg == "--compat") {
-      options.mode = UpdateMode::Compatible;
-    } else if (missing) {
-      return UsageError(err, "pack", arg + " needs a value");
-    } else {
-      return UsageError(err, "pack", "unexpected argument " + Quoted(arg));
-    }
-  }
-  if (options.stub.empty()) return UsageError(err, "pack", "--stub is required");
-  if (options.package.empty()) return UsageError(err, "pack", "--package is required");
-  if (options.output.empty()) return UsageError(err, "pack", "-o is required");
+// How a command reports: the text for people (the default), one JSON document, or nothing but
+// problems.
+struct OutputChoice {
+  bool json = false;
+  bool quiet = false;
+};
 
-  const auto started = std::chrono::steady_clock::now();
-  std::size_t shown = 0;
-  PackProgress progress;
-  if (err_is_terminal) {
-    progress = [&](std::size_t index, std::size_t count, const std::string& path,
-                   std::uint64_t bytes) {
-      std::string line = "[" + std::to_string(index + 1) + "/" + std::to_string(count) + "] " +
-                         path + " (" + HumanSize(bytes) + ")";
-      const std::size_t width = line.size();
-      if (line.size() < shown) line.append(shown - line.size(), ' ');
-      shown = width;
-      err << '\r' << line << std::flush;
-    };
+// True when `arg` is --json, --quiet or -q (and records it).
+bool TakeOutputFlag(const std::string& arg, OutputChoice& output) {
+  if (arg == "--json") {
+    output.json = true;
+  } else if (arg == "--quiet" || arg == "-q") {
+    output.quiet = true;
+  } else {
+    return false;
   }
-  PackResult result;
-  std::vector<Problem> problems, warnings;
-  const bool packed = PackUpdate(options, progress, result, problems, warnings);
-  if (shown > 0) err << '\r' << std::string(shown, ' ') << '\r' << std::flush;
-  for (const Problem& w : warnings) Complain(err, "warning: " + w.what, w.why);
-  for (const Problem& p : problems) Complain(err, p.what, p.why);
-  if (!packed) return kExitFailed;
+  return true;
+}
 
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+void WriteProblems(JsonWriter& json, std::string_view key, const std::vector<Problem>& problems) {
+  json.Key(key).BeginArray();
+  for (const Problem& p : problems) json.BeginObject().Key("what").String(p.what).Key("why").String(p.why).EndObject();
+  json.EndArray();
+}
+
+// The progress line of a pack on a terminal: "[12/80] 31.5 of 64.0 MiB, 48.2 MiB/s  path",
+// redrawn over itself at most ten times a second (and always for the first and the last file),
+// wiped by Clear().
+class ProgressLine {
+ public:
+  explicit ProgressLine(std::ostream& err) : err_(err), started_(std::chrono::steady_clock::now()) {}
+
+  void Show(const PackProgressStep& step) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool edge = step.index == 0 || step.index + 1 == step.count;
+    if (shown_ > 0 && !edge && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    const double seconds = std::chrono::duration<double>(now - started_).count();
+    char rate[32] = "";
+    if (seconds >= 0.2) {
+      std::snprintf(rate, sizeof rate, ", %.1f MiB/s",
+                    static_cast<double>(step.done_bytes) / (1024.0 * 1024.0) / seconds);
+    }
+    std::string line = "[" + std::to_string(step.index + 1) + "/" + std::to_string(step.count) +
+                       "] " + HumanSize(step.done_bytes) + " of " + HumanSize(step.total_bytes) +
+                       rate + "  " + step.path + " (" + HumanSize(step.bytes) + ")";
+    const std::size_t width = line.size();
+    if (line.size() < shown_) line.append(shown_ - line.size(), ' ');
+    shown_ = width;
+    err_ << '\r' << line << std::flush;
+  }
+
+  void Clear() {
+    if (shown_ > 0) err_ << '\r' << std::string(shown_, ' ') << '\r' << std::flush;
+    shown_ = 0;
+  }
+
+ private:
+  std::ostream& err_;
+  std::chrono::steady_clock::time_point started_;
+  std::chrono::steady_clock::time_point last_;
+  std::size_t shown_ = 0;
+};
+
+void PrintPackSummary(const PackOptions& options, const PackResult& result, double seconds,
+                      std::ostream& out) {
   out << options.output << ": version " << result.version << ", " << result.entries.size()
       << (result.entries.size() == 1 ? " file, " : " files, ") << result.cleans
       << (result.cleans == 1 ? " clean" : " cleans")
@@ -223,40 +239,130 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   out << "\n  checked: every resource read back and every payload decoded and matched to its "
          "sha256; took "
       << took << '\n';
+}
+
+// The pack's JSON document: the summary's facts (when it packed), then warnings and problems.
+void PrintPackJson(const PackOptions& options, bool packed, const PackResult& result,
+                   double seconds, const std::vector<Problem>& warnings,
+                   const std::vector<Problem>& problems, std::ostream& out) {
+  JsonWriter json;
+  json.BeginObject().Key("ok").Bool(packed).Key("output").String(options.output);
+  if (packed) {
+    json.Key("version").String(result.version).Key("launcher");
+    if (result.launcher.empty()) {
+      json.Null();
+    } else {
+      json.String(result.launcher);
+    }
+    json.Key("mode").String(options.mode == UpdateMode::Safe ? "safe" : "compatible")
+        .Key("level").String(lznt1::LevelName(options.level))
+        .Key("cleans").Number(result.cleans)
+        .Key("input_bytes").Number(result.input_bytes)
+        .Key("stored_bytes").Number(result.stored_bytes)
+        .Key("exe_bytes").Number(result.output_bytes)
+        .Key("payload_type").Number(result.payload_type)
+        .Key("stub_resources_kept").Number(result.stub_resources_kept)
+        .Key("earlier_payloads_replaced").Number(result.old_payloads_replaced)
+        .Key("seconds").Seconds(seconds)
+        .Key("files").BeginArray();
+    for (const PackedEntry& e : result.entries) {
+      json.BeginObject().Key("path").String(e.path).Key("bytes").Number(e.expanded)
+          .Key("stored_bytes").Number(e.stored).Key("resource_id");
+      if (e.stored == 0) {
+        json.Null();
+      } else {
+        json.Number(e.rid);
+      }
+      json.EndObject();
+    }
+    json.EndArray();
+  }
+  WriteProblems(json, "warnings", warnings);
+  WriteProblems(json, "problems", problems);
+  json.EndObject();
+  out << json.text();
+}
+
+int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+            bool interactive) {
+  PackOptions options;
+  OutputChoice output;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (IsHelp(arg)) {
+      out << kPackUsage;
+      return kExitOk;
+    }
+    bool missing = false;
+    if (auto v = TakeValue(args, i, {"--stub"}, missing)) {
+      options.stub = *v;
+    } else if (auto p = TakeValue(args, i, {"--package"}, missing)) {
+      options.package = *p;
+    } else if (auto o = TakeValue(args, i, {"-o", "--output"}, missing)) {
+      options.output = *o;
+    } else if (auto f = TakeValue(args, i, {"--from"}, missing)) {
+      options.from = *f;
+    } else if (auto l = TakeValue(args, i, {"--level"}, missing)) {
+      if (!lznt1::ParseLevel(*l, options.level)) {
+        return UsageError(err, "pack", "unknown level " + Quoted(*l) + " (fast, default or max)");
+      }
+    } else if (arg == "--allow-outside") {
+      options.allow_outside = true;
+    } else if (arg == "--compat") {
+      options.mode = UpdateMode::Compatible;
+    } else if (TakeOutputFlag(arg, output)) {
+    } else if (missing) {
+      return UsageError(err, "pack", arg + " needs a value");
+    } else {
+      return UsageError(err, "pack", "unexpected argument " + Quoted(arg));
+    }
+  }
+  if (output.json && output.quiet) return UsageError(err, "pack", "--json and --quiet exclude each other");
+  if (options.stub.empty()) return UsageError(err, "pack", "--stub is required");
+  if (options.package.empty()) return UsageError(err, "pack", "--package is required");
+  if (options.output.empty()) return UsageError(err, "pack", "-o is required");
+
+  const auto started = std::chrono::steady_clock::now();
+  ProgressLine line(err);
+  PackProgress progress;
+  if (interactive && !output.json && !output.quiet) {
+    progress = [&](const PackProgressStep& step) { line.Show(step); };
+  }
+  PackResult result;
+  std::vector<Problem> problems, warnings;
+  const bool packed = PackUpdate(options, progress, result, problems, warnings);
+  line.Clear();
+  for (const Problem& w : warnings) Complain(err, "warning: " + w.what, w.why);
+  for (const Problem& p : problems) Complain(err, p.what, p.why);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (output.json) PrintPackJson(options, packed, result, seconds, warnings, problems, out);
+  if (!packed) return kExitFailed;
+  if (!output.json && !output.quiet) PrintPackSummary(options, result, seconds, out);
   return kExitOk;
 }
 
-// Reads `path` as an update exe and checks it; problems go to `err`. False when the file is
-// not an image, or (with the check filled in) when the stub would refuse the update.
-bool LoadAndCheck(const std::string& path, UpdateCheck& check, std::ostream& err,
+// Reads `path` as an update exe and checks it. False when the file is not an image (the reason
+// in `problems`), or (with the check filled in) when the stub would refuse the update (its
+// reasons in check.problems).
+bool LoadAndCheck(const std::string& path, UpdateCheck& check, std::vector<std::string>& problems,
                   std::vector<PeResource>& resources) {
   std::vector<std::uint8_t> bytes;
   PeImage image;
   std::string why;
   if (!ReadWholeFile(PathFromUtf8(path), bytes, why) ||
       !ParsePeImage(std::move(bytes), image, why) || !ReadPeResources(image, resources, why)) {
-    Complain(err, path, why);
+    problems.push_back(why);
     return false;
   }
   const bool ok = CheckUpdate(resources, check);
-  for (const std::string& problem : check.problems) Complain(err, path, problem);
+  problems.insert(problems.end(), check.problems.begin(), check.problems.end());
   return ok;
 }
 
-int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  if (!args.empty() && IsHelp(args[0])) {
-    out << kInspectUsage;
-    return kExitOk;
-  }
-  if (args.size() != 1) return UsageError(err, "inspect", "expects one update exe");
-  const std::string& path = args[0];
-  UpdateCheck check;
-  std::vector<PeResource> resources;
-  const bool ok = LoadAndCheck(path, check, err, resources);
-  if (check.manifest_text.empty()) return kExitFailed;
-
+void PrintInspectText(const UpdateCheck& check, bool ok, std::ostream& out) {
   out << "manifest (" << check.manifest_text.size() << " bytes):\n" << check.manifest_text << '\n';
-  if (!check.manifest.valid) return kExitFailed;
+  if (!check.manifest.valid) return;
   out << "\nmode: " << ModeDescription(check.manifest.safe) << '\n';
   std::size_t width = 4;
   for (const EntryCheck& e : check.entries) width = std::max(width, std::min<std::size_t>(e.path.size(), 60));
@@ -282,24 +388,119 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
   out << "\nversion " << Utf16ToUtf8(check.manifest.version) << ", "
       << check.manifest.cleans.size() << " cleans, " << check.entries.size() << " entries, "
       << HumanSize(expanded) << " in " << HumanSize(stored) << '\n';
-  if (!ok) {
-    out << "the stub would refuse this update\n";
-    return kExitFailed;
+  out << (ok ? "ok: the stub will stage every entry\n" : "the stub would refuse this update\n");
+}
+
+// Inspect's JSON document: the manifest's text and what the stub makes of it, every entry's
+// check, the verdict and the problems.
+void PrintInspectJson(const std::string& path, const UpdateCheck& check, bool ok,
+                      const std::vector<std::string>& problems, std::ostream& out) {
+  JsonWriter json;
+  json.BeginObject().Key("ok").Bool(ok).Key("file").String(path).Key("manifest");
+  if (check.manifest_text.empty()) {
+    json.Null();
+  } else {
+    json.String(check.manifest_text);
   }
-  out << "ok: the stub will stage every entry\n";
-  return kExitOk;
+  json.Key("manifest_valid").Bool(check.manifest.valid);
+  if (check.manifest.valid) {
+    const UpdateManifest& m = check.manifest;
+    std::uint64_t stored = 0, expanded = 0;
+    for (const EntryCheck& e : check.entries) {
+      stored += e.stored;
+      expanded += e.expanded;
+    }
+    json.Key("mode").String(m.safe ? "safe" : "compatible")
+        .Key("version").String(Utf16ToUtf8(m.version)).Key("launcher");
+    if (m.launcher.empty()) {
+      json.Null();
+    } else {
+      json.String(Utf16ToUtf8(m.launcher));
+    }
+    json.Key("stored_bytes").Number(stored).Key("bytes").Number(expanded);
+    json.Key("cleans").BeginArray();
+    for (const CleanTask& c : m.cleans) {
+      json.BeginObject().Key("path").String(Utf16ToUtf8(c.path)).Key("type")
+          .String(CleanKindName(c.kind)).Key("fail_ok").Bool(c.fail_ok).EndObject();
+    }
+    json.EndArray().Key("entries").BeginArray();
+    for (const EntryCheck& e : check.entries) {
+      json.BeginObject().Key("path").String(e.path)
+          .Key("size").Number(static_cast<std::uint64_t>(std::max<std::int64_t>(e.size, 0)))
+          .Key("resource");
+      if (e.has_resource) {
+        json.BeginObject().Key("type").Number(static_cast<std::uint32_t>(e.rtype))
+            .Key("id").Number(static_cast<std::uint32_t>(e.rid)).EndObject();
+      } else {
+        json.Null();
+      }
+      json.Key("stored_bytes").Number(e.stored).Key("bytes").Number(e.expanded).Key("sha256");
+      if (e.sha256.empty()) {
+        json.Null();
+      } else {
+        json.String(e.sha256);
+      }
+      json.Key("problem");
+      if (e.problem.empty()) {
+        json.Null();
+      } else {
+        json.String(e.problem);
+      }
+      json.EndObject();
+    }
+    json.EndArray();
+  }
+  json.Key("problems").BeginArray();
+  for (const std::string& p : problems) json.String(p);
+  json.EndArray().EndObject();
+  out << json.text();
+}
+
+int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  OutputChoice output;
+  std::vector<std::string> paths;
+  for (const std::string& arg : args) {
+    if (IsHelp(arg)) {
+      out << kInspectUsage;
+      return kExitOk;
+    }
+    if (!TakeOutputFlag(arg, output)) paths.push_back(arg);
+  }
+  if (paths.size() != 1) return UsageError(err, "inspect", "expects one update exe");
+  if (output.json && output.quiet) return UsageError(err, "inspect", "--json and --quiet exclude each other");
+  const std::string& path = paths[0];
+  UpdateCheck check;
+  std::vector<PeResource> resources;
+  std::vector<std::string> problems;
+  const bool ok = LoadAndCheck(path, check, problems, resources);
+  for (const std::string& problem : problems) Complain(err, path, problem);
+  if (output.json) {
+    PrintInspectJson(path, check, ok, problems, out);
+  } else if (!output.quiet && !check.manifest_text.empty()) {
+    PrintInspectText(check, ok, out);
+  }
+  return ok ? kExitOk : kExitFailed;
 }
 
 int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  if (!args.empty() && IsHelp(args[0])) {
-    out << kExtractUsage;
-    return kExitOk;
+  OutputChoice output;
+  std::vector<std::string> operands;
+  for (const std::string& arg : args) {
+    if (IsHelp(arg)) {
+      out << kExtractUsage;
+      return kExitOk;
+    }
+    if (arg == "--json") return UsageError(err, "extract", "has no --json output");
+    if (!TakeOutputFlag(arg, output)) operands.push_back(arg);
   }
-  if (args.size() != 2) return UsageError(err, "extract", "expects an update exe and a folder");
-  const std::string& path = args[0];
+  if (operands.size() != 2) return UsageError(err, "extract", "expects an update exe and a folder");
+  const std::string& path = operands[0];
   UpdateCheck check;
   std::vector<PeResource> resources;
-  if (!LoadAndCheck(path, check, err, resources)) return kExitFailed;
+  std::vector<std::string> problems;
+  const bool loaded = LoadAndCheck(path, check, problems, resources);
+  for (const std::string& problem : problems) Complain(err, path, problem);
+  if (!loaded) return kExitFailed;
   // Entry paths come from a file of unknown origin: none may lead out of the target folder.
   bool ok = true;
   std::string why;
@@ -310,7 +511,7 @@ int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
   }
   if (!ok) return kExitFailed;
-  const fs::path dir = PathFromUtf8(args[1]);
+  const fs::path dir = PathFromUtf8(operands[1]);
   std::uint64_t total = 0;
   std::string failure;
   const bool written = CheckUpdate(resources, check, [&](std::size_t i, std::span<const std::uint8_t> content) {
@@ -330,15 +531,17 @@ int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ost
     Complain(err, path, failure.empty() ? "the update changed while it was extracted" : failure);
     return kExitFailed;
   }
-  out << "extracted " << check.entries.size() << " files (" << total << " bytes) to " << args[1]
-      << '\n';
+  if (!output.quiet) {
+    out << "extracted " << check.entries.size() << " files (" << total << " bytes) to "
+        << operands[1] << '\n';
+  }
   return kExitOk;
 }
 
 }  // namespace
 
 int RunBootpack(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                bool err_is_terminal) {
+                bool interactive) {
   if (args.empty()) {
     err << kUsage;
     return kExitUsage;
@@ -349,7 +552,11 @@ int RunBootpack(const std::vector<std::string>& args, std::ostream& out, std::os
     out << kUsage;
     return kExitOk;
   }
-  if (command == "pack") return RunPack(rest, out, err, err_is_terminal);
+  if (command == "--version" || command == "version") {
+    out << "bootpack " << kBootpackVersion << '\n';
+    return kExitOk;
+  }
+  if (command == "pack") return RunPack(rest, out, err, interactive);
   if (command == "inspect") return RunInspect(rest, out, err);
   if (command == "extract") return RunExtract(rest, out, err);
   if (command == "compress" || command == "decompress") {

@@ -7,7 +7,10 @@
 
 #include <sstream>
 
+#include "cJSON.h"
+
 #include "bootpack/file_io.h"
+#include "bootpack/json_writer.h"
 #include "bootpack/pe_image.h"
 #include "bootstrapper/payload/sha256.h"
 #include "bootpack/test_folder.h"
@@ -233,15 +236,23 @@ TEST(BootpackTest, ARefusedPackWritesNothing) {
   EXPECT_EQ(FileText(scene.dir / "update.exe"), "previous output");
 }
 
-TEST(BootpackTest, FromAddsAFolderAndProgressShowsOnlyOnATerminal) {
+// The members of a --json document, read back with cJSON (null when the text is not JSON).
+struct JsonDocument {
+  cJSON* root;
+  explicit JsonDocument(const std::string& text) : root(cJSON_ParseWithLength(text.data(), text.size())) {}
+  ~JsonDocument() { cJSON_Delete(root); }
+  const cJSON* operator[](const char* key) const { return cJSON_GetObjectItemCaseSensitive(root, key); }
+};
+
+TEST(BootpackTest, FromAddsAFolderAndTheOutputModesShowWhatTheyPromise) {
   Scene scene;
   scene.dir.Write("package.json", R"({"version": "3", "launcher": "app.exe"})");
   std::vector<std::string> args = scene.Pack("update.exe");
   args.insert(args.end(), {"--from", scene.dir / "release", "--level", "fast"});
-  const CommandRun quiet = Bootpack(args);
-  ASSERT_EQ(quiet.status, kExitOk) << quiet.err;
-  EXPECT_EQ(quiet.err, "");
-  EXPECT_TRUE(Contains(quiet.out, "level fast")) << quiet.out;
+  const CommandRun plain = Bootpack(args);
+  ASSERT_EQ(plain.status, kExitOk) << plain.err;
+  EXPECT_EQ(plain.err, "");
+  EXPECT_TRUE(Contains(plain.out, "level fast")) << plain.out;
   UpdateCheck check;
   ASSERT_TRUE(CheckUpdate(ResourcesOf(scene.dir / "update.exe"), check));
   ASSERT_EQ(check.entries.size(), 4u);
@@ -249,11 +260,66 @@ TEST(BootpackTest, FromAddsAFolderAndProgressShowsOnlyOnATerminal) {
   EXPECT_EQ(check.entries[1].path, "data\\big.bin");
   EXPECT_EQ(check.entries[3].path, "readme.txt");
 
+  // On a terminal: a progress line per file (at least the first and the last), wiped at the end.
   const CommandRun shown = Bootpack(args, true);
   ASSERT_EQ(shown.status, kExitOk) << shown.err;
-  EXPECT_TRUE(Contains(shown.err, "\r[1/4] app.exe (195.3 KiB)")) << shown.err;
-  EXPECT_TRUE(Contains(shown.err, "\r[4/4] readme.txt")) << shown.err;
-  EXPECT_EQ(shown.err.back(), '\r');  // the progress line is wiped before the summary
+  EXPECT_TRUE(Contains(shown.err, "\r[1/4] 0 bytes of 488.3 KiB  app.exe (195.3 KiB)")) << shown.err;
+  EXPECT_TRUE(Contains(shown.err, "\r[4/4] ")) << shown.err;
+  EXPECT_TRUE(Contains(shown.err, "  readme.txt (9 bytes)")) << shown.err;
+  EXPECT_EQ(shown.err.back(), '\r');
+
+  std::vector<std::string> quiet_args = args;
+  quiet_args.push_back("--quiet");
+  const CommandRun quiet = Bootpack(quiet_args, true);
+  ASSERT_EQ(quiet.status, kExitOk) << quiet.err;
+  EXPECT_EQ(quiet.out + quiet.err, "");
+
+  std::vector<std::string> json_args = args;
+  json_args.push_back("--json");
+  const CommandRun json = Bootpack(json_args, true);
+  ASSERT_EQ(json.status, kExitOk) << json.err;
+  EXPECT_EQ(json.err, "");
+  const JsonDocument packed(json.out);
+  ASSERT_NE(packed.root, nullptr) << json.out;
+  EXPECT_TRUE(cJSON_IsTrue(packed["ok"]));
+  EXPECT_STREQ(cJSON_GetStringValue(packed["launcher"]), "app.exe");
+  EXPECT_EQ(cJSON_GetNumberValue(packed["exe_bytes"]), fs::file_size(scene.dir / "update.exe"));
+  ASSERT_EQ(cJSON_GetArraySize(packed["files"]), 4);
+  const cJSON* big = cJSON_GetArrayItem(packed["files"], 1);
+  EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(big, "path")), "data\\big.bin");
+  EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(big, "stored_bytes")), check.entries[1].stored);
+
+  const CommandRun inspected = Bootpack({"inspect", "--json", scene.dir / "update.exe"});
+  ASSERT_EQ(inspected.status, kExitOk) << inspected.err;
+  const JsonDocument report(inspected.out);
+  ASSERT_NE(report.root, nullptr) << inspected.out;
+  EXPECT_TRUE(cJSON_IsTrue(report["ok"]));
+  EXPECT_STREQ(cJSON_GetStringValue(report["manifest"]), check.manifest_text.c_str());
+  EXPECT_STREQ(cJSON_GetStringValue(report["mode"]), "safe");
+  ASSERT_EQ(cJSON_GetArraySize(report["entries"]), 4);
+  const cJSON* entry = cJSON_GetArrayItem(report["entries"], 1);
+  EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(entry, "sha256")), check.entries[1].sha256.c_str());
+  EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(entry, "problem")));
+
+  // A refused pack still prints its document, with the reason.
+  scene.dir.Write("package.json", R"({"version": "3", "launcher": "app.exe", "bogus": 1})");
+  const CommandRun refused = Bootpack(json_args);
+  EXPECT_EQ(refused.status, kExitFailed);
+  const JsonDocument failed(refused.out);
+  ASSERT_NE(failed.root, nullptr) << refused.out;
+  EXPECT_TRUE(cJSON_IsFalse(failed["ok"]));
+  EXPECT_EQ(cJSON_GetArraySize(failed["problems"]), 1);
+}
+
+TEST(JsonStringTest, EscapesWhatJsonAndTerminalsCannotTakeAndReplacesBrokenUtf8) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"plain \"q\" \\", R"("plain \"q\" \\")"},
+      {"\x1b[2J\x7f\t\n", R"("\u001b[2J\u007f\t\n")"},
+      {"caf\xc3\xa9 \xe2\x80\xa8", "\"caf\xc3\xa9 \\u2028\""},
+      {"\xff\xc3(\xed\xa0\x80\xf0\x9f\x98", R"("\ufffd\ufffd(\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd")"},
+      {"\xc0\xaf\xf4\x90\x80\x80 ok \xf0\x9f\x98\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd ok \xf0\x9f\x98\x80\""},
+  };
+  for (const auto& [text, quoted] : rows) EXPECT_EQ(JsonString(text), quoted);
 }
 
 TEST(BootpackTest, ASignedStubLosesItsSignatureWithAWarning) {
@@ -386,6 +452,10 @@ TEST(BootpackTest, UsageErrorsAndHelp) {
       {{"inspect"}, kExitUsage, "bootpack: inspect: expects one update exe"},
       {{"extract", "a.exe"}, kExitUsage, "bootpack: extract: expects an update exe and a folder"},
       {{"inspect", "/nonexistent/update.exe"}, kExitFailed, "bootpack: /nonexistent/update.exe: "},
+      {{"--version"}, kExitOk, "bootpack 1."},
+      {{"pack", "--json", "-q"}, kExitUsage, "bootpack: pack: --json and --quiet exclude each other"},
+      {{"inspect", "--quiet", "--json", "u.exe"}, kExitUsage, "--json and --quiet exclude each other"},
+      {{"extract", "--json", "u.exe", "out"}, kExitUsage, "bootpack: extract: has no --json output"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.args.empty() ? "(none)" : row.args[0] + " " + (row.args.size() > 1 ? row.args[1] : ""));

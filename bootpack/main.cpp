@@ -15,11 +15,13 @@
 
 namespace {
 
-bool StderrIsTerminal() {
+// A progress line is for someone watching: both streams on a terminal (not a CI log, not a
+// pipe into another program).
+bool IsInteractive() {
 #ifdef _WIN32
-  return ::_isatty(::_fileno(stderr)) != 0;
+  return ::_isatty(::_fileno(stdout)) != 0 && ::_isatty(::_fileno(stderr)) != 0;
 #else
-  return ::isatty(::fileno(stderr)) != 0;
+  return ::isatty(::fileno(stdout)) != 0 && ::isatty(::fileno(stderr)) != 0;
 #endif
 }
 
@@ -27,7 +29,7 @@ int Run(const std::vector<std::string>& args) {
   // The program edge: project code reports failures as results, so only allocation failure
   // arrives here as an exception.
   try {
-    return boot::RunBootpack(args, std::cout, std::cerr, StderrIsTerminal());
+    return boot::RunBootpack(args, std::cout, std::cerr, IsInteractive());
   } catch (...) {
     std::fputs("bootpack: out of memory\n", stderr);
     return boot::kExitFailed;

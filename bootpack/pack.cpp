@@ -354,22 +354,30 @@ void PackFiles(const Package& package, const PackOptions& options, const PackPro
     const std::uintmax_t size = fs::file_size(package.updates[k].source, ec);
     sizes[k] = ec ? 0 : size;
   }
+  std::uint64_t total_bytes = 0;
+  for (const std::uint64_t size : sizes) total_bytes += size;
   std::mutex progress_lock;
-  const auto report = [&](std::size_t i) {
+  std::uint64_t done_bytes = 0;  // guarded by progress_lock
+  const auto report = [&](std::size_t i, bool done) {
     if (!progress) return;
     const std::lock_guard<std::mutex> hold(progress_lock);
-    progress(i, package.updates.size(), package.updates[i].path, sizes[i]);
+    if (done) {
+      done_bytes += sizes[i];
+      return;
+    }
+    progress({i, package.updates.size(), package.updates[i].path, sizes[i], done_bytes, total_bytes});
   };
   // An allocation that fails while a file is packed fails that file (an exception must not
   // leave a helper thread).
   const auto pack_one = [&](std::size_t i, unsigned threads) {
-    report(i);
+    report(i, false);
     try {
       PackFile(package.updates[i], options, threads, files[i]);
     } catch (...) {
       files[i].stream = std::vector<std::uint8_t>();
       files[i].problem = "not enough memory to pack it";
     }
+    report(i, true);
   };
   ForEachSideBySide(
       package.updates.size(), [&](std::size_t i) { return sizes[i] >= kSharedFileSize; }, pack_one);

@@ -47,11 +47,21 @@ struct PackResult {
   bool section_appended = false;
 };
 
-// Called before each file is read and compressed: its position (from 0), the count, its
-// update path and its size. Small files are packed side by side, so calls may come a little out
-// of order and from other threads than the caller's, but never two at once.
-using PackProgress = std::function<void(std::size_t index, std::size_t count,
-                                        const std::string& path, std::uint64_t bytes)>;
+// Where a pack has got to, handed to the progress callback before each file is read and
+// compressed.
+struct PackProgressStep {
+  std::size_t index = 0;  // the file starting now, from 0
+  std::size_t count = 0;  // files in the package
+  std::string path;  // its update path
+  std::uint64_t bytes = 0;  // its size
+  std::uint64_t done_bytes = 0;  // bytes of the files finished so far
+  std::uint64_t total_bytes = 0;  // bytes of all files
+};
+
+// Called before each file is read and compressed. Small files are packed side by side, so calls
+// may come a little out of order and from other threads than the caller's, but never two at
+// once.
+using PackProgress = std::function<void(const PackProgressStep&)>;
 
 // Reads and checks the description (and --from folder), compresses every file, builds the
 // manifest and the new image, writes it to a temporary file beside the output, re-reads and
