@@ -314,6 +314,7 @@ TEST(BootpackTest, FromAddsAFolderAndTheOutputModesShowWhatTheyPromise) {
 TEST(JsonStringTest, EscapesWhatJsonAndTerminalsCannotTakeAndReplacesBrokenUtf8) {
   const std::pair<std::string, std::string> rows[] = {
       {"plain \"q\" \\", R"("plain \"q\" \\")"},
+      {std::string("\0\x1f", 2), R"("\u0000\u001f")"},
       {"\x1b[2J\x7f\t\n", R"("\u001b[2J\u007f\t\n")"},
       {"caf\xc3\xa9 \xe2\x80\xa8", "\"caf\xc3\xa9 \\u2028\""},
       {"\xff\xc3(\xed\xa0\x80\xf0\x9f\x98", R"("\ufffd\ufffd(\ufffd\ufffd\ufffd\ufffd\ufffd\ufffd")"},

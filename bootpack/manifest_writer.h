@@ -29,10 +29,6 @@ struct StoredPayload {
 std::string WriteManifestText(const Package& package, const std::vector<StoredPayload>& payloads,
                               UpdateMode mode);
 
-// `text` (UTF-8) as a JSON string literal: quotes, backslashes and control characters escaped,
-// everything else (non-ASCII included) kept as it is.
-std::string QuoteJson(std::string_view text);
-
 // Text of a clean kind as the manifest writes it: "file", "dir" or "registry".
 const char* CleanKindName(CleanKind kind);
 

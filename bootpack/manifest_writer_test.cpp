@@ -59,15 +59,5 @@ TEST(ManifestWriterTest, LeavesTheLauncherOutWhenThePackageHasNone) {
   EXPECT_TRUE(ReadUpdateManifest(text).valid);
 }
 
-TEST(ManifestWriterTest, QuotesJsonStrings) {
-  const std::pair<std::string, std::string> rows[] = {
-      {"a", "\"a\""},
-      {"\"\\", "\"\\\"\\\\\""},
-      {std::string("\0\x1f", 2), "\"\\u0000\\u001f\""},
-      {"\xC3\xA9", "\"\xC3\xA9\""},
-  };
-  for (const auto& [in, out] : rows) EXPECT_EQ(QuoteJson(in), out);
-}
-
 }  // namespace
 }  // namespace boot
