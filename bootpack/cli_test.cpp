@@ -269,6 +269,15 @@ TEST(BootpackTest, FromAddsAFolderAndProgressShowsOnlyOnATerminal) {
   EXPECT_TRUE(Contains(shown.err, "\r[1/4] app.exe (195.3 KiB)")) << shown.err;
   EXPECT_TRUE(Contains(shown.err, "\r[4/4] readme.txt")) << shown.err;
   EXPECT_EQ(shown.err.back(), '\r');  // the progress line is wiped before the summary
+
+  // An output inside the folder is an earlier run's update exe, never part of the next one.
+  std::vector<std::string> inside = args;
+  inside[6] = scene.dir / "release/update.exe";
+  ASSERT_EQ(Bootpack(inside).status, kExitOk);
+  ASSERT_EQ(Bootpack(inside).status, kExitOk);
+  UpdateCheck again;
+  ASSERT_TRUE(CheckUpdate(ResourcesOf(scene.dir / "release/update.exe"), again));
+  EXPECT_EQ(again.entries.size(), 4u);
 }
 
 TEST(BootpackTest, RefusesAnOutputThatIsAnInputOrNotARegularFile) {

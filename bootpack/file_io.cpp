@@ -16,6 +16,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// windows.h names ReplaceFileW so; this file defines boot::ReplaceFile.
+#undef ReplaceFile
 #else
 #include <fcntl.h>
 #include <unistd.h>

@@ -472,8 +472,15 @@ bool AddFolderFiles(const fs::path& dir, const FolderFilter& filter, Package& pa
     problems.push_back({what, ec.message()});
     return false;
   }
+  // Only files that exist can be met in the folder; comparing with the others would cost a
+  // look-up per file for nothing.
+  FolderFilter existing = filter;
+  std::erase_if(existing.skip_files, [](const fs::path& file) {
+    std::error_code missing;
+    return !fs::exists(file, missing);
+  });
   std::vector<PackageUpdate> found;
-  AddFolder(dir, "", filter, ancestors, found, problems);
+  AddFolder(dir, "", existing, ancestors, found, problems);
   if (problems.size() != before) return false;
   std::sort(found.begin(), found.end(),
             [](const PackageUpdate& a, const PackageUpdate& b) { return a.path < b.path; });
