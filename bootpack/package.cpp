@@ -479,6 +479,12 @@ bool AddFolderFiles(const fs::path& dir, const FolderFilter& filter, Package& pa
     std::error_code missing;
     return !fs::exists(file, missing);
   });
+  // Globs as people write them on either system: "logs\*.txt", "./logs/", "build/".
+  for (std::string& glob : existing.excludes) {
+    std::replace(glob.begin(), glob.end(), '\\', '/');
+    while (glob.starts_with("./")) glob.erase(0, 2);
+    while (glob.size() > 1 && glob.back() == '/') glob.pop_back();
+  }
   std::vector<PackageUpdate> found;
   AddFolder(dir, "", existing, ancestors, found, problems);
   if (problems.size() != before) return false;

@@ -52,6 +52,7 @@ struct FolderFilter {
   // depth ("*.pdb", ".git"); one with '/' matches a path relative to the folder ("logs/*.txt",
   // "cache/**"). '*' matches any run of characters within a name, '?' one character, "**" any
   // run of names ("**/" also none). A matching folder is left out with everything under it.
+  // '\' counts as '/', and a leading "./" and trailing '/' are ignored.
   std::vector<std::string> excludes;
   // Files left out wherever they lie, compared by identity, not by name.
   std::vector<std::filesystem::path> skip_files;

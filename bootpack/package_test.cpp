@@ -339,6 +339,7 @@ TEST(FolderFilesTest, LeavesOutTheDefaultNamesTheSkippedFilesAndWhatExcludesMatc
       {{"logs/*.txt"}, {"app.exe", "logs\\deep\\b.txt", "sub\\y.pdb", "x.pdb"}},
       {{"logs/**"}, {"app.exe", "sub\\y.pdb", "x.pdb"}},
       {{"**/b.txt", "sub/*"}, {"app.exe", "logs\\a.txt", "x.pdb"}},
+      {{"logs\\*.txt", "./sub/"}, {"app.exe", "logs\\deep\\b.txt", "x.pdb"}},
   };
   for (const Row& row : rows) {
     FolderFilter filter = DefaultFolderFilter();
