@@ -501,14 +501,14 @@ TEST(BootpackTest, ExtractNeverWritesThroughALinkInTheTargetFolder) {
   ASSERT_EQ(Bootpack(scene.Pack("update.exe")).status, kExitOk);
   fs::create_directories(PathFromUtf8(scene.dir / "out"));
   fs::create_directories(PathFromUtf8(scene.dir / "outside"));
-  fs::create_directory_symlink("../outside", PathFromUtf8(scene.dir / "out/data"));
+  fs::create_directory_symlink("../outside", PathFromUtf8(scene.dir / "out/logs"));
   const CommandRun run = Bootpack({"extract", scene.dir / "update.exe", scene.dir / "out"});
   EXPECT_EQ(run.status, kExitFailed);
-  EXPECT_TRUE(Contains(run.err, "out/data\" is a symbolic link; nothing is written through one"))
+  EXPECT_TRUE(Contains(run.err, "out/logs\" is a symbolic link; nothing is written through one"))
       << run.err;
   EXPECT_TRUE(fs::is_empty(PathFromUtf8(scene.dir / "outside")));
-  // app.exe came before data/big.bin; what this run wrote is gone again.
-  EXPECT_EQ(TempFolder::ListOf(PathFromUtf8(scene.dir / "out")), std::vector<std::string>{"data"});
+  // logs/empty.txt comes last: the files before it and the folder data/ made for one are gone.
+  EXPECT_EQ(TempFolder::ListOf(PathFromUtf8(scene.dir / "out")), std::vector<std::string>{"logs"});
 }
 
 // A pack killed while it writes the update exe leaves neither its temporary file nor an output.
