@@ -28,10 +28,13 @@ bool StderrIsTerminal() {
 
 #ifdef _WIN32
 // Ctrl-C, Ctrl-Break and closing the console: the temporary file of a pack goes, then the
-// default handler ends the process (status STATUS_CONTROL_C_EXIT).
+// process ends with STATUS_CONTROL_C_EXIT, the status the default handler gives. It ends at
+// once: this handler runs on a thread of its own while the others may hold the C runtime's
+// locks, which an orderly exit would wait for.
 BOOL WINAPI OnConsoleControl(DWORD) {
   boot::RunInterruptCleanup();
-  return FALSE;
+  ::TerminateProcess(::GetCurrentProcess(), 0xC000013A);
+  return TRUE;
 }
 
 void RemoveTemporaryFileOnInterrupt() { ::SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
