@@ -39,7 +39,14 @@ std::FILE* OpenSharingDeletion(const fs::path& path, bool write, std::string& wh
                                      write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
-    why = std::error_code(static_cast<int>(error), std::system_category()).message();
+    // The C runtime's words for the common cases, as _wfopen would have given them.
+    switch (error) {
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND: why = std::strerror(ENOENT); break;
+      case ERROR_ACCESS_DENIED: why = std::strerror(EACCES); break;
+      case ERROR_SHARING_VIOLATION: why = "in use by another process"; break;
+      default: why = "Windows error " + std::to_string(error);
+    }
     return nullptr;
   }
   const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle),
