@@ -412,6 +412,10 @@ void AddFolder(const fs::path& folder, const std::string& prefix, const FolderFi
       problems.push_back({what, "a symbolic link to nothing"});
       continue;
     }
+    if (status_ec) {
+      problems.push_back({what, status_ec.message()});
+      continue;
+    }
     if (fs::is_directory(status)) {
       const fs::path real = fs::canonical(it->path(), status_ec);
       if (status_ec) {
