@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "bootpack/codec_commands.h"
+#include "bootpack/escape.h"
 #include "bootpack/file_io.h"
 #include "bootpack/json_writer.h"
 #include "bootpack/manifest_writer.h"
@@ -37,8 +38,8 @@ constexpr const char* kUsage =
 
 constexpr const char* kPackUsage =
     "usage: bootpack pack --stub STUB.exe --package PACKAGE.json -o UPDATE.exe\n"
-    "                     [--from DIR] [--level fast|default|max] [--allow-outside]\n"
-    "                     [--compat] [--json | --quiet]\n"
+    "                     [--from DIR [--exclude GLOB]...] [--level fast|default|max]\n"
+    "                     [--allow-outside] [--compat] [--json | --quiet]\n"
     "\n"
     "Packs the files of a package into a copy of the stub, with the update manifest\n"
     "the stub reads. The output is written only after every check has passed.\n"
@@ -52,8 +53,16 @@ constexpr const char* kPackUsage =
     "                       \"cleans\": [{\"path\": \"old.dll\", \"fail_ok\": true, \"type\": \"file\"}],\n"
     "                       \"updates\": [{\"path\": \"app.exe\", \"source\": \"build/app.exe\"}]}\n"
     "                    sources are relative to the description's folder\n"
-    "  -o, --output FILE the update exe to write (replaced if it exists)\n"
-    "  --from DIR        also deliver every file under DIR, at its path relative to DIR\n"
+    "  -o, --output FILE the update exe to write (replaced if it is a regular file;\n"
+    "                    never one of the inputs, a folder or a device)\n"
+    "  --from DIR        also deliver every file under DIR, at its path relative to DIR;\n"
+    "                    DIR is relative to the current folder (unlike sources);\n"
+    "                    links are followed; always left out: the description, the\n"
+    "                    output, .git, .svn, .hg, Thumbs.db, .DS_Store\n"
+    "  --exclude GLOB    leave out of --from what GLOB matches (repeatable, ASCII case\n"
+    "                    ignored): without '/' a file or folder name at any depth\n"
+    "                    (\"*.pdb\"), with '/' a path relative to DIR (\"logs/*.txt\");\n"
+    "                    '*' any characters within a name, '?' one, '**' any folders\n"
     "  --level LEVEL     compression effort: fast, default or max (default: default)\n"
     "  --allow-outside   permit paths that lead out of the install directory with ..\n"
     "  --compat          the run every stub performs (for stubs without the safe run):\n"
@@ -92,7 +101,7 @@ bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
 void Complain(std::ostream& err, const std::string& what, const std::string& why) {
-  err << "bootpack: " << what << ": " << why << '\n';
+  err << "bootpack: " << Printable(what) << ": " << Printable(why) << '\n';
 }
 
 int UsageError(std::ostream& err, const std::string& command, const std::string& why) {
@@ -185,7 +194,7 @@ class ProgressLine {
     }
     std::string line = "[" + std::to_string(step.index + 1) + "/" + std::to_string(step.count) +
                        "] " + HumanSize(step.done_bytes) + " of " + HumanSize(step.total_bytes) +
-                       rate + "  " + step.path + " (" + HumanSize(step.bytes) + ")";
+                       rate + "  " + Printable(step.path) + " (" + HumanSize(step.bytes) + ")";
     const std::size_t width = line.size();
     if (line.size() < shown_) line.append(shown_ - line.size(), ' ');
     shown_ = width;
@@ -206,10 +215,10 @@ class ProgressLine {
 
 void PrintPackSummary(const PackOptions& options, const PackResult& result, double seconds,
                       std::ostream& out) {
-  out << options.output << ": version " << result.version << ", " << result.entries.size()
+  out << options.output << ": version " << Printable(result.version) << ", " << result.entries.size()
       << (result.entries.size() == 1 ? " file, " : " files, ") << result.cleans
       << (result.cleans == 1 ? " clean" : " cleans")
-      << (result.launcher.empty() ? ", no launcher" : ", launcher " + result.launcher) << '\n';
+      << (result.launcher.empty() ? ", no launcher" : ", launcher " + Printable(result.launcher)) << '\n';
   out << "  mode:  " << ModeDescription(options.mode == UpdateMode::Safe) << '\n';
   out << "  files: " << HumanSize(result.input_bytes) << " -> " << HumanSize(result.stored_bytes)
       << " stored (" << Percent(result.stored_bytes, result.input_bytes) << "), level "
@@ -231,7 +240,7 @@ void PrintPackSummary(const PackOptions& options, const PackResult& result, doub
   if (largest.size() > 3) largest.resize(3);
   out << "  largest:";
   for (const PackedEntry* e : largest) {
-    out << ' ' << e->path << ' ' << HumanSize(e->expanded) << " -> " << HumanSize(e->stored)
+    out << ' ' << Printable(e->path) << ' ' << HumanSize(e->expanded) << " -> " << HumanSize(e->stored)
         << (e == largest.back() ? "" : ";");
   }
   char took[32];
@@ -302,6 +311,9 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       options.output = *o;
     } else if (auto f = TakeValue(args, i, {"--from"}, missing)) {
       options.from = *f;
+    } else if (auto x = TakeValue(args, i, {"--exclude"}, missing)) {
+      if (x->empty()) return UsageError(err, "pack", "--exclude needs a glob");
+      options.excludes.push_back(*x);
     } else if (auto l = TakeValue(args, i, {"--level"}, missing)) {
       if (!lznt1::ParseLevel(*l, options.level)) {
         return UsageError(err, "pack", "unknown level " + Quoted(*l) + " (fast, default or max)");
@@ -321,6 +333,9 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (options.stub.empty()) return UsageError(err, "pack", "--stub is required");
   if (options.package.empty()) return UsageError(err, "pack", "--package is required");
   if (options.output.empty()) return UsageError(err, "pack", "-o is required");
+  if (!options.excludes.empty() && options.from.empty()) {
+    return UsageError(err, "pack", "--exclude applies to --from, which is missing");
+  }
 
   const auto started = std::chrono::steady_clock::now();
   ProgressLine line(err);
@@ -361,11 +376,12 @@ bool LoadAndCheck(const std::string& path, UpdateCheck& check, std::vector<std::
 }
 
 void PrintInspectText(const UpdateCheck& check, bool ok, std::ostream& out) {
-  out << "manifest (" << check.manifest_text.size() << " bytes):\n" << check.manifest_text << '\n';
+  out << "manifest (" << check.manifest_text.size() << " bytes):\n"
+      << Printable(check.manifest_text, /*keep_lines=*/true) << '\n';
   if (!check.manifest.valid) return;
   out << "\nmode: " << ModeDescription(check.manifest.safe) << '\n';
   std::size_t width = 4;
-  for (const EntryCheck& e : check.entries) width = std::max(width, std::min<std::size_t>(e.path.size(), 60));
+  for (const EntryCheck& e : check.entries) width = std::max(width, std::min<std::size_t>(Printable(e.path).size(), 60));
   char line[256];
   std::snprintf(line, sizeof line, "  %12s%12s  %6s  %-11s  %s", "stored", "expanded", "ratio",
                 "resource", "sha256");
@@ -377,15 +393,16 @@ void PrintInspectText(const UpdateCheck& check, bool ok, std::ostream& out) {
                   static_cast<unsigned long long>(e.stored), static_cast<unsigned long long>(e.expanded),
                   e.expanded ? Percent(e.stored, e.expanded).c_str() : "-", resource.c_str(),
                   e.sha256.empty() ? "-" : e.sha256.c_str());
-    out << e.path << std::string(width - std::min(width, e.path.size()), ' ') << line
-        << (e.problem.empty() ? "" : "  FAILS: " + e.problem) << '\n';
+    const std::string shown = Printable(e.path);
+    out << shown << std::string(width - std::min(width, shown.size()), ' ') << line
+        << (e.problem.empty() ? "" : "  FAILS: " + Printable(e.problem)) << '\n';
   }
   std::uint64_t stored = 0, expanded = 0;
   for (const EntryCheck& e : check.entries) {
     stored += e.stored;
     expanded += e.expanded;
   }
-  out << "\nversion " << Utf16ToUtf8(check.manifest.version) << ", "
+  out << "\nversion " << Printable(Utf16ToUtf8(check.manifest.version)) << ", "
       << check.manifest.cleans.size() << " cleans, " << check.entries.size() << " entries, "
       << HumanSize(expanded) << " in " << HumanSize(stored) << '\n';
   out << (ok ? "ok: the stub will stage every entry\n" : "the stub would refuse this update\n");
@@ -511,23 +528,24 @@ int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
   }
   if (!ok) return kExitFailed;
-  const fs::path dir = PathFromUtf8(operands[1]);
+  // Every file is written beside its place first and renamed in only when all are: a failure
+  // leaves nothing of this run in DIR, and never replaces a file there.
+  PendingFiles pending;
+  pending.root = PathFromUtf8(operands[1]);
   std::uint64_t total = 0;
   std::string failure;
   const bool written = CheckUpdate(resources, check, [&](std::size_t i, std::span<const std::uint8_t> content) {
     std::string relative = check.entries.size() > i ? check.entries[i].path : std::string();
     std::replace(relative.begin(), relative.end(), '\\', '/');
-    const fs::path target = (dir / PathFromUtf8(relative)).lexically_normal();
-    std::error_code ec;
-    fs::create_directories(target.parent_path(), ec);
-    if (ec || !WriteWholeFile(target, content, why)) {
-      failure = Quoted(PathToUtf8(target)) + ": " + (ec ? ec.message() : why);
+    if (!StagePendingFile(pending, PathFromUtf8(relative), content, why)) {
+      failure = why;
       return false;
     }
     total += content.size();
     return true;
   });
-  if (!written) {
+  if (!written || !CommitPendingFiles(pending, failure)) {
+    DiscardPendingFiles(pending);
     Complain(err, path, failure.empty() ? "the update changed while it was extracted" : failure);
     return kExitFailed;
   }

@@ -5,12 +5,27 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <random>
 #include <sstream>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
 
 #include "cJSON.h"
 
 #include "bootpack/file_io.h"
-#include "bootpack/json_writer.h"
+#include "bootpack/escape.h"
 #include "bootpack/pe_image.h"
 #include "bootstrapper/payload/sha256.h"
 #include "bootpack/test_folder.h"
@@ -187,15 +202,15 @@ TEST(BootpackTest, PackingIsDeterministicAndRepackingReplacesTheEarlierUpdate) {
   EXPECT_TRUE(Contains(again.out, "3 earlier payloads replaced")) << again.out;
   EXPECT_EQ(FileText(scene.dir / "third.exe"), FileText(scene.dir / "first.exe"));
 
-  // A smaller package over it: exactly one payload remains.
+  // A smaller package over it: exactly one payload remains. (An output never replaces its stub.)
   scene.dir.Write("package.json", R"({"version": "2", "updates": [{"path": "readme.txt", "source": "release/readme.txt"}]})");
-  const CommandRun smaller = Bootpack(scene.Pack("first.exe", "first.exe"));
+  const CommandRun smaller = Bootpack(scene.Pack("fourth.exe", "first.exe"));
   ASSERT_EQ(smaller.status, kExitOk) << smaller.err;
-  const std::vector<PeResource> resources = ResourcesOf(scene.dir / "first.exe");
+  const std::vector<PeResource> resources = ResourcesOf(scene.dir / "fourth.exe");
   ASSERT_EQ(resources.size(), 4u);
   EXPECT_EQ(resources[3].type.id, 256);
   EXPECT_EQ(resources[3].name.id, 1);
-  EXPECT_EQ(Bootpack({"inspect", scene.dir / "first.exe"}).status, kExitOk);
+  EXPECT_EQ(Bootpack({"inspect", scene.dir / "fourth.exe"}).status, kExitOk);
 }
 
 TEST(BootpackTest, ARefusedPackWritesNothing) {
@@ -301,6 +316,15 @@ TEST(BootpackTest, FromAddsAFolderAndTheOutputModesShowWhatTheyPromise) {
   EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(entry, "sha256")), check.entries[1].sha256.c_str());
   EXPECT_TRUE(cJSON_IsNull(cJSON_GetObjectItem(entry, "problem")));
 
+  // An output inside the folder is an earlier run's update exe, never part of the next one.
+  std::vector<std::string> inside = args;
+  inside[6] = scene.dir / "release/update.exe";
+  ASSERT_EQ(Bootpack(inside).status, kExitOk);
+  ASSERT_EQ(Bootpack(inside).status, kExitOk);
+  UpdateCheck again;
+  ASSERT_TRUE(CheckUpdate(ResourcesOf(scene.dir / "release/update.exe"), again));
+  EXPECT_EQ(again.entries.size(), 4u);
+
   // A refused pack still prints its document, with the reason.
   scene.dir.Write("package.json", R"({"version": "3", "launcher": "app.exe", "bogus": 1})");
   const CommandRun refused = Bootpack(json_args);
@@ -321,6 +345,97 @@ TEST(JsonStringTest, EscapesWhatJsonAndTerminalsCannotTakeAndReplacesBrokenUtf8)
       {"\xc0\xaf\xf4\x90\x80\x80 ok \xf0\x9f\x98\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd ok \xf0\x9f\x98\x80\""},
   };
   for (const auto& [text, quoted] : rows) EXPECT_EQ(JsonString(text), quoted);
+}
+
+TEST(BootpackTest, RefusesAnOutputThatIsAnInputOrNotARegularFile) {
+  struct Row {
+    const char* output;  // in the scene's folder
+    const char* make;  // what is made there first: "" (an input itself), "link", "dir", "fifo", "device"
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"package.json", "", "is the same file as the package description"},
+      {"stub.exe", "", "is the same file as the stub"},
+      {"release/app.exe", "", "package.json: updates[0] \"app.exe\"; packing would replace it"},
+      {"readme-link.txt", "link", "package.json: updates[2] \"readme.txt\"; packing would replace it"},
+      {"folder.exe", "dir", "exists and is a folder"},
+#ifndef _WIN32
+      {"pipe.exe", "fifo", "exists and is a pipe"},
+      {"null.exe", "device", "exists and is a device"},
+#endif
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.output);
+    Scene scene;
+    const fs::path output = PathFromUtf8(scene.dir / row.output);
+    const std::string make = row.make;
+    if (make == "link") fs::create_hard_link(PathFromUtf8(scene.dir / "release/readme.txt"), output);
+    if (make == "dir") fs::create_directory(output);
+#ifndef _WIN32
+    if (make == "fifo") ASSERT_EQ(::mkfifo(output.c_str(), 0600), 0);
+    // /dev/null's numbers; making a device needs privileges a test run may not have.
+    if (make == "device" && ::mknod(output.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0) {
+      std::cout << "skipped the device row: mknod is not permitted here\n";
+      continue;
+    }
+#endif
+    const fs::file_type type = fs::symlink_status(output).type();
+    const std::vector<std::string> before = scene.dir.List();
+    const CommandRun run = Bootpack(scene.Pack(row.output));
+    EXPECT_EQ(run.status, kExitFailed);
+    EXPECT_TRUE(Contains(run.err, "bootpack: \"" + (scene.dir / row.output) + "\": ")) << run.err;
+    EXPECT_TRUE(Contains(run.err, row.expected)) << run.err;
+    EXPECT_EQ(fs::symlink_status(output).type(), type);
+    EXPECT_EQ(scene.dir.List(), before);
+    EXPECT_EQ(FileText(scene.dir / "release/app.exe"), scene.app);
+    EXPECT_EQ(FileText(scene.dir / "release/readme.txt"), scene.readme);
+    EXPECT_EQ(FileText(scene.dir / "stub.exe"), StubBytes());
+    EXPECT_TRUE(Contains(FileText(scene.dir / "package.json"), "\"version\": \"1.2.3\""));
+  }
+}
+
+TEST(BootpackTest, RefusesInputsThatAreNotRegularFilesOrTooLarge) {
+  struct Row {
+    const char* input;  // "package", "stub" or "source" (release/app.exe)
+    const char* make;  // "fifo", "zero" (/dev/zero), "dir", or a size for a sparse file
+    std::string expected;
+  };
+  const Row rows[] = {
+#ifndef _WIN32
+      {"package", "fifo", "not a regular file (a pipe)"},
+      {"stub", "zero", "not a regular file (a device)"},
+      {"source", "fifo", "is not a file"},
+#endif
+      {"package", "dir", "not a regular file (a folder)"},
+      {"package", "67108865", "has 67108865 bytes, more than the 67108864 allowed"},
+      {"stub", "4294967296", "has 4294967296 bytes, more than the 4294967295 allowed"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.input) + " " + row.make);
+    Scene scene;
+    const std::string input = row.input;
+    std::string path = scene.dir / (input == "package" ? "package.json" : input == "stub" ? "stub.exe" : "release/app.exe");
+    const std::string make = row.make;
+    if (make == "zero") {
+      path = "/dev/zero";
+    } else {
+      fs::remove(PathFromUtf8(path));
+    }
+#ifndef _WIN32
+    if (make == "fifo") ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+#endif
+    if (make == "dir") fs::create_directory(PathFromUtf8(path));
+    if (std::isdigit(static_cast<unsigned char>(make[0]))) {
+      std::ofstream(PathFromUtf8(path), std::ios::binary).put('{');
+      fs::resize_file(PathFromUtf8(path), std::stoull(make));
+    }
+    std::vector<std::string> args = scene.Pack("update.exe");
+    if (input == "stub") args[2] = path;
+    const CommandRun run = Bootpack(args);
+    EXPECT_EQ(run.status, kExitFailed);
+    EXPECT_TRUE(Contains(run.err, row.expected)) << run.err;
+    EXPECT_FALSE(fs::exists(PathFromUtf8(scene.dir / "update.exe")));
+  }
 }
 
 TEST(BootpackTest, ASignedStubLosesItsSignatureWithAWarning) {
@@ -430,6 +545,82 @@ TEST(BootpackTest, ExtractRefusesPathsThatLeaveTheTargetFolder) {
   }
 }
 
+TEST(BootpackTest, InspectEscapesControlCharactersFromTheManifest) {
+  TempFolder dir;
+  const std::string content = "hello";
+  // A raw ESC, a C1 control, and U+202E (which would show the rest of the line reversed).
+  WriteCraftedUpdate(dir / "update.exe",
+                     "{\"version\":\"1\x1b]0;owned\x07\xc2\x9b\xe2\x80\xae\",\"cleans\":[],\"updates\":["
+                     "{\"path\":\"a\xe2\x80\xaetxt.exe\",\"size\":5,\"rtype\":256,\"rid\":1}]}",
+                     {{1, Stream(content)}});
+  const CommandRun inspect = Bootpack({"inspect", dir / "update.exe"});
+  const std::string all = inspect.out + inspect.err;
+  for (const std::string raw : {"\x1b", "\x07", "\xc2\x9b", "\xe2\x80\xae"}) {
+    EXPECT_FALSE(Contains(all, raw)) << all;
+  }
+  EXPECT_TRUE(Contains(inspect.out, "1\\x1b]0;owned\\x07\\u009b\\u202e")) << inspect.out;
+  EXPECT_TRUE(Contains(inspect.out, "a\\u202etxt.exe")) << inspect.out;
+}
+
+#ifndef _WIN32
+TEST(BootpackTest, ExtractNeverWritesThroughALinkInTheTargetFolder) {
+  Scene scene;
+  ASSERT_EQ(Bootpack(scene.Pack("update.exe")).status, kExitOk);
+  fs::create_directories(PathFromUtf8(scene.dir / "out"));
+  fs::create_directories(PathFromUtf8(scene.dir / "outside"));
+  fs::create_directory_symlink("../outside", PathFromUtf8(scene.dir / "out/logs"));
+  const CommandRun run = Bootpack({"extract", scene.dir / "update.exe", scene.dir / "out"});
+  EXPECT_EQ(run.status, kExitFailed);
+  EXPECT_TRUE(Contains(run.err, "out/logs\" is a symbolic link; nothing is written through one"))
+      << run.err;
+  EXPECT_TRUE(fs::is_empty(PathFromUtf8(scene.dir / "outside")));
+  // logs/empty.txt comes last: the files before it and the folder data/ made for one are gone.
+  EXPECT_EQ(TempFolder::ListOf(PathFromUtf8(scene.dir / "out")), std::vector<std::string>{"logs"});
+}
+
+// A pack killed while it writes the update exe leaves neither its temporary file nor an output.
+TEST(BootpackTest, ATerminatedPackLeavesNothingBehind) {
+  TempFolder dir;
+  dir.Write("stub.exe", StubBytes());
+  // Random bytes do not compress, so writing and checking the exe take a while.
+  std::mt19937_64 random(7);
+  std::string noise(std::size_t{48} << 20, '\0');
+  for (std::size_t i = 0; i + 8 <= noise.size(); i += 8) {
+    const std::uint64_t word = random();
+    std::memcpy(noise.data() + i, &word, 8);
+  }
+  dir.Write("release/noise.bin", noise);
+  noise = std::string();
+  dir.Write("package.json", R"({"version": "1", "updates": [{"path": "noise.bin", "source": "release/noise.bin"}]})");
+  const std::vector<std::string> args = {BOOTPACK_EXE, "pack", "--stub", dir / "stub.exe", "--package",
+                                         dir / "package.json", "-o", dir / "update.exe", "--level", "fast"};
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, BOOTPACK_EXE, &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  const auto has_temp = [&] {
+    for (const std::string& name : dir.List()) {
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) return true;
+    }
+    return false;
+  };
+  // Waits for the temporary file to appear, then terminates the pack.
+  int status = 0;
+  bool seen = false;
+  while (!(seen = has_temp()) && ::waitpid(child, &status, WNOHANG) == 0) ::usleep(200);
+  ASSERT_TRUE(seen) << "the pack ended before its temporary file was seen (status " << status << ")";
+  ::kill(child, SIGTERM);
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_EQ(dir.List(), (std::vector<std::string>{"package.json", "release", "stub.exe"}));
+}
+#endif
+
 TEST(BootpackTest, UsageErrorsAndHelp) {
   struct Row {
     std::vector<std::string> args;
@@ -450,6 +641,8 @@ TEST(BootpackTest, UsageErrorsAndHelp) {
       {{"pack", "--stub"}, kExitUsage, "bootpack: pack: --stub needs a value"},
       {{"pack", "--level", "ultra"}, kExitUsage, "bootpack: pack: unknown level \"ultra\""},
       {{"pack", "--frob"}, kExitUsage, "bootpack: pack: unexpected argument \"--frob\""},
+      {{"pack", "--stub", "s", "--package", "p", "-o", "u", "--exclude", "*.pdb"}, kExitUsage,
+       "bootpack: pack: --exclude applies to --from, which is missing"},
       {{"inspect"}, kExitUsage, "bootpack: inspect: expects one update exe"},
       {{"extract", "a.exe"}, kExitUsage, "bootpack: extract: expects an update exe and a folder"},
       {{"inspect", "/nonexistent/update.exe"}, kExitFailed, "bootpack: /nonexistent/update.exe: "},

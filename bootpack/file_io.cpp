@@ -1,8 +1,11 @@
 #include "bootpack/file_io.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <system_error>
 
@@ -10,8 +13,13 @@
 #include <sys/types.h>
 
 #ifdef _WIN32
+#include <fcntl.h>
 #include <io.h>
+#include <windows.h>
+// windows.h names ReplaceFileW so; this file defines boot::ReplaceFile.
+#undef ReplaceFile
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -20,11 +28,117 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::FILE* OpenFile(const fs::path& path, bool write) {
 #ifdef _WIN32
-  return ::_wfopen(path.c_str(), write ? L"wb" : L"rb");
+// Opens `path` as the C runtime would, but lets the file be deleted while it is open: the
+// console-control handler that removes an interrupted pack's temporary file runs while another
+// thread may still be writing or reading it (the deletion completes when the process ends and
+// its handles close). _wfopen gives no way to share deletion.
+std::FILE* OpenSharingDeletion(const fs::path& path, bool write, std::string& why) {
+  const HANDLE handle = ::CreateFileW(path.c_str(), write ? GENERIC_WRITE : GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     write ? CREATE_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    // The C runtime's words for the common cases, as _wfopen would have given them.
+    switch (error) {
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND: why = std::strerror(ENOENT); break;
+      case ERROR_ACCESS_DENIED: why = std::strerror(EACCES); break;
+      case ERROR_SHARING_VIOLATION: why = "in use by another process"; break;
+      default: why = "Windows error " + std::to_string(error);
+    }
+    return nullptr;
+  }
+  const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                                   (write ? _O_WRONLY : _O_RDONLY) | _O_BINARY);
+  if (fd < 0) {
+    why = std::strerror(errno);
+    ::CloseHandle(handle);
+    return nullptr;
+  }
+  std::FILE* file = ::_fdopen(fd, write ? "wb" : "rb");
+  if (file == nullptr) {
+    why = std::strerror(errno);
+    ::_close(fd);
+  }
+  return file;
+}
+#endif
+
+// What a file that is not a regular one is, for messages.
+const char* KindOfNonRegular(unsigned mode) {
+#ifdef _WIN32
+  if ((mode & _S_IFMT) == _S_IFDIR) return "a folder";
+  if ((mode & _S_IFMT) == _S_IFCHR) return "a device";
+  return "a pipe or another kind of file";
 #else
-  return std::fopen(path.c_str(), write ? "wb" : "rb");
+  switch (mode & S_IFMT) {
+    case S_IFDIR: return "a folder";
+    case S_IFCHR: case S_IFBLK: return "a device";
+    case S_IFIFO: return "a pipe";
+    case S_IFSOCK: return "a socket";
+    default: return "not a file";
+  }
+#endif
+}
+
+// Opens an existing regular file for reading. Anything else is refused before a byte is read: a
+// device may never end (/dev/zero) and a pipe may never deliver one. On POSIX the file is opened
+// without blocking, so that opening a pipe returns at once, and its type is checked on the open
+// descriptor itself (no other file can take its name in between).
+std::FILE* OpenRegularFileToRead(const fs::path& path, std::string& why) {
+#ifdef _WIN32
+  struct _stat64 status;
+  if (::_wstat64(path.c_str(), &status) != 0) {
+    why = std::strerror(errno);
+    return nullptr;
+  }
+  if ((status.st_mode & _S_IFMT) != _S_IFREG) {
+    why = std::string("not a regular file (") + KindOfNonRegular(status.st_mode) + ")";
+    return nullptr;
+  }
+  std::FILE* file = OpenSharingDeletion(path, false, why);
+  if (file != nullptr && ::GetFileType(reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)))) != FILE_TYPE_DISK) {
+    std::fclose(file);
+    why = "not a regular file (a device or a pipe)";
+    return nullptr;
+  }
+  return file;
+#else
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    why = std::strerror(errno);
+    return nullptr;
+  }
+  struct stat status;
+  if (::fstat(fd, &status) != 0) {
+    why = std::strerror(errno);
+    ::close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    why = std::string("not a regular file (") + KindOfNonRegular(status.st_mode) + ")";
+    ::close(fd);
+    return nullptr;
+  }
+  // A regular file never blocks; the flag only mattered for the open.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (file == nullptr) {
+    why = std::strerror(errno);
+    ::close(fd);
+  }
+  return file;
+#endif
+}
+
+std::FILE* OpenFileToWrite(const fs::path& path, std::string& why) {
+#ifdef _WIN32
+  return OpenSharingDeletion(path, true, why);
+#else
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) why = std::strerror(errno);
+  return file;
 #endif
 }
 
@@ -55,11 +169,8 @@ std::int64_t OpenFileSize(std::FILE* file) {
 bool ReadFileInPieces(const fs::path& path, std::size_t piece,
                       const std::function<bool(std::span<const std::uint8_t>)>& consume,
                       std::uint64_t& size, std::string& why) {
-  std::FILE* file = OpenFile(path, false);
-  if (file == nullptr) {
-    why = std::strerror(errno);
-    return false;
-  }
+  std::FILE* file = OpenRegularFileToRead(path, why);
+  if (file == nullptr) return false;
   const std::int64_t opened = OpenFileSize(file);
   size = opened > 0 ? static_cast<std::uint64_t>(opened) : 0;
   std::vector<std::uint8_t> buffer(piece);
@@ -89,11 +200,8 @@ bool ReadFileInPieces(const fs::path& path, std::size_t piece,
 
 bool ReadFileRange(const fs::path& path, std::uint64_t offset, std::uint64_t size,
                    std::vector<std::uint8_t>& bytes, std::string& why) {
-  std::FILE* file = OpenFile(path, false);
-  if (file == nullptr) {
-    why = std::strerror(errno);
-    return false;
-  }
+  std::FILE* file = OpenRegularFileToRead(path, why);
+  if (file == nullptr) return false;
 #ifdef _WIN32
   const bool placed = ::_fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 #else
@@ -111,24 +219,34 @@ bool ReadFileRange(const fs::path& path, std::uint64_t offset, std::uint64_t siz
   return true;
 }
 
-bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::string& why) {
+bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::string& why,
+                   std::uint64_t limit) {
   bytes.clear();
   std::uint64_t size = 0;
-  return ReadFileInPieces(path, std::size_t{1} << 16, [&](std::span<const std::uint8_t> piece) {
+  bool too_large = false;
+  const bool read = ReadFileInPieces(path, std::size_t{1} << 16, [&](std::span<const std::uint8_t> piece) {
     // The size of the open file itself (not another look-up by name): the buffer is allocated
-    // once, at the size it ends up with.
+    // once, at the size it ends up with, and a file over the limit is refused before it is read.
+    if (size > limit || bytes.size() + piece.size() > limit) {
+      too_large = true;
+      return false;
+    }
     if (bytes.empty()) bytes.reserve(static_cast<std::size_t>(size));
     bytes.insert(bytes.end(), piece.begin(), piece.end());
     return true;
   }, size, why);
+  if (read && too_large) {
+    why = "has " + std::to_string(std::max<std::uint64_t>(size, bytes.size())) +
+          " bytes, more than the " + std::to_string(limit) + " allowed";
+    bytes = std::vector<std::uint8_t>();
+    return false;
+  }
+  return read;
 }
 
 bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes, std::string& why) {
-  std::FILE* file = OpenFile(path, true);
-  if (file == nullptr) {
-    why = std::strerror(errno);
-    return false;
-  }
+  std::FILE* file = OpenFileToWrite(path, why);
+  if (file == nullptr) return false;
   bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   ok = ok && SyncFile(file);
   const int error = errno;
@@ -162,6 +280,136 @@ bool ReplaceFile(const fs::path& from, const fs::path& to, std::string& why) {
     return false;
   }
   return true;
+}
+
+namespace {
+
+// `path` in UTF-8 between quotes, for messages.
+std::string QuotedPath(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return "\"" + std::string(reinterpret_cast<const char*>(text.data()), text.size()) + "\"";
+}
+
+// Makes `folder` if it is missing (noting it in `pending`), and refuses it when it is a link or
+// not a folder.
+bool EnterFolder(PendingFiles& pending, const fs::path& folder, std::string& why) {
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(folder, ec);
+  if (fs::is_symlink(status)) {
+    why = QuotedPath(folder) + " is a symbolic link; nothing is written through one";
+    return false;
+  }
+  if (fs::exists(status)) {
+    if (fs::is_directory(status)) return true;
+    why = QuotedPath(folder) + " exists and is not a folder";
+    return false;
+  }
+  if (!fs::create_directory(folder, ec) || ec) {
+    why = "cannot create " + QuotedPath(folder) + ": " + (ec ? ec.message() : "it appeared meanwhile");
+    return false;
+  }
+  pending.made_folders.push_back(folder);
+  return true;
+}
+
+}  // namespace
+
+bool StagePendingFile(PendingFiles& pending, const fs::path& relative,
+                      std::span<const std::uint8_t> bytes, std::string& why) {
+  std::error_code ec;
+  // The root itself is the caller's choice and may be a link; only what lies below it is checked.
+  if (!fs::exists(pending.root, ec)) {
+    fs::create_directories(pending.root, ec);
+    if (ec) {
+      why = "cannot create " + QuotedPath(pending.root) + ": " + ec.message();
+      return false;
+    }
+    pending.made_folders.push_back(pending.root);
+  }
+  fs::path target = pending.root;
+  const fs::path normal = relative.lexically_normal();
+  for (auto name = normal.begin(); name != normal.end(); ++name) {
+    if (std::next(name) == normal.end()) break;
+    target /= *name;
+    if (!EnterFolder(pending, target, why)) return false;
+  }
+  target /= normal.filename();
+  const fs::file_status status = fs::symlink_status(target, ec);
+  if (fs::is_symlink(status)) {
+    why = QuotedPath(target) + " is a symbolic link; nothing is written through one";
+    return false;
+  }
+  if (fs::exists(status) && !fs::is_regular_file(status)) {
+    why = QuotedPath(target) + " exists and is not a regular file";
+    return false;
+  }
+  const fs::path temp = TempPathBeside(target);
+  if (!WriteWholeFile(temp, bytes, why)) {
+    why = QuotedPath(target) + ": " + why;
+    return false;
+  }
+  pending.files.emplace_back(temp, target);
+  return true;
+}
+
+bool CommitPendingFiles(PendingFiles& pending, std::string& why) {
+  for (std::size_t i = 0; i < pending.files.size(); ++i) {
+    if (!ReplaceFile(pending.files[i].first, pending.files[i].second, why)) {
+      why = QuotedPath(pending.files[i].second) + ": " + why;
+      pending.files.erase(pending.files.begin(), pending.files.begin() + static_cast<std::ptrdiff_t>(i));
+      pending.made_folders.clear();  // they hold the files already in place
+      DiscardPendingFiles(pending);
+      return false;
+    }
+  }
+  pending = PendingFiles{};
+  return true;
+}
+
+void DiscardPendingFiles(PendingFiles& pending) {
+  std::error_code ignored;
+  for (const auto& [temp, target] : pending.files) fs::remove(temp, ignored);
+  // Innermost first; a folder that is not empty (someone else's file) stays.
+  for (auto folder = pending.made_folders.rbegin(); folder != pending.made_folders.rend(); ++folder) {
+    fs::remove(*folder, ignored);
+  }
+  pending.files.clear();
+  pending.made_folders.clear();
+}
+
+namespace {
+
+// The file an interrupted run removes: a copy of its name in static storage, because a signal
+// handler may neither allocate nor take a lock, and a flag that says whether the copy is whole.
+// The flag is cleared before the name changes, so a handler never reads half of one.
+#ifdef _WIN32
+using NativeChar = wchar_t;
+#else
+using NativeChar = char;
+#endif
+NativeChar interrupt_path[4096];
+std::atomic<bool> interrupt_path_set{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+}  // namespace
+
+void SetInterruptCleanup(const fs::path& path) {
+  interrupt_path_set.store(false);
+  const auto& native = path.native();
+  // A name that does not fit is not remembered (it cannot be cut short and name another file).
+  if (native.empty() || native.size() >= std::size(interrupt_path)) return;
+  std::copy(native.begin(), native.end(), interrupt_path);
+  interrupt_path[native.size()] = 0;
+  interrupt_path_set.store(true);
+}
+
+void RunInterruptCleanup() {
+  if (!interrupt_path_set.load()) return;
+#ifdef _WIN32
+  ::_wunlink(interrupt_path);
+#else
+  ::unlink(interrupt_path);
+#endif
 }
 
 }  // namespace boot

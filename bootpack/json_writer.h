@@ -38,7 +38,4 @@ class JsonWriter {
   bool after_key_ = false;
 };
 
-// `text` as a JSON string literal, quotes included (see JsonWriter).
-std::string JsonString(std::string_view text);
-
 }  // namespace boot

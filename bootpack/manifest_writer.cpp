@@ -1,6 +1,6 @@
 #include "bootpack/manifest_writer.h"
 
-#include "bootpack/json_writer.h"
+#include "bootpack/escape.h"
 
 namespace boot {
 

@@ -383,6 +383,57 @@ void PackFiles(const Package& package, const PackOptions& options, const PackPro
       package.updates.size(), [&](std::size_t i) { return sizes[i] >= kSharedFileSize; }, pack_one);
 }
 
+// The largest package description read: far more than any real one, and a bound on what a
+// wrong --package (a log, an image) costs before it is refused.
+constexpr std::uint64_t kMaxPackageSize = std::uint64_t{64} << 20;
+
+// The largest stub read: a PE image's file offsets are 32-bit. An already packed update exe is
+// a stub too, so this is not the size of a bare one.
+constexpr std::uint64_t kMaxStubSize = 0xFFFFFFFFull;
+
+// What a file that exists but is not a regular one is, for messages.
+const char* DescribeFileType(fs::file_type type) {
+  switch (type) {
+    case fs::file_type::directory: return "a folder";
+    case fs::file_type::character:
+    case fs::file_type::block: return "a device";
+    case fs::file_type::fifo: return "a pipe";
+    case fs::file_type::socket: return "a socket";
+    default: return "not a file";
+  }
+}
+
+// An input of the pack: what it is, for messages, and its path.
+struct PackInput {
+  std::string what;
+  fs::path path;
+};
+
+// Refuses an output that exists and is not a regular file (a folder, a device such as
+// /dev/null, a pipe: the rename that puts the update in place would replace it), or that is one
+// of `inputs` under any name. Files are compared by identity (device and inode, or volume and
+// file index), so a link or a hard link to an input is caught as well. True when nothing was
+// appended to `problems`.
+bool CheckOutputPath(const fs::path& output, const std::string& output_what,
+                     const std::vector<PackInput>& inputs, std::vector<Problem>& problems) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(output, ec);
+  if (!fs::exists(status)) return true;
+  if (!fs::is_regular_file(status)) {
+    problems.push_back({output_what, std::string("exists and is ") + DescribeFileType(status.type()) +
+                                         "; the output must be a regular file or a new name"});
+    return false;
+  }
+  for (const PackInput& input : inputs) {
+    if (fs::equivalent(output, input.path, ec) && !ec) {
+      problems.push_back({output_what, "is the same file as " + input.what +
+                                           "; packing would replace it, choose another output"});
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackResult& result,
@@ -392,8 +443,15 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
 
   // 1. The description and the files it names.
   const fs::path package_path = PathFromUtf8(options.package);
+  const fs::path stub_path = PathFromUtf8(options.stub);
+  const fs::path output = PathFromUtf8(options.output);
+  const std::string output_what = Quoted(options.output);
+  const std::string stub_what = "stub " + Quoted(options.stub);
+  std::vector<PackInput> inputs = {{"the package description " + Quoted(options.package), package_path},
+                                   {"the " + stub_what, stub_path}};
+  if (!CheckOutputPath(output, output_what, inputs, problems)) return false;
   std::vector<std::uint8_t> text;
-  if (!ReadWholeFile(package_path, text, why)) {
+  if (!ReadWholeFile(package_path, text, why, kMaxPackageSize)) {
     problems.push_back({options.package, why});
     return false;
   }
@@ -401,10 +459,20 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
   bool ok = ParsePackageDescription(
       std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), options.package,
       package_path.parent_path(), package, problems);
-  if (!options.from.empty()) ok = AddFolderFiles(PathFromUtf8(options.from), package, problems) && ok;
+  if (!options.from.empty()) {
+    // Neither the description nor the output (an earlier run's update exe) is part of a release.
+    FolderFilter filter = DefaultFolderFilter();
+    filter.skip_files = {package_path, output};
+    filter.excludes.insert(filter.excludes.end(), options.excludes.begin(), options.excludes.end());
+    ok = AddFolderFiles(PathFromUtf8(options.from), filter, package, problems) && ok;
+  }
   if (!ok || !ValidatePackage(package, options.allow_outside, options.mode, problems, warnings)) {
     return false;
   }
+  for (const PackageUpdate& update : package.updates) {
+    inputs.push_back({"the source of " + update.origin + " " + Quoted(update.path), update.source});
+  }
+  if (!CheckOutputPath(output, output_what, inputs, problems)) return false;
   if (package.updates.size() > 0xFFFF) {
     problems.push_back({"updates", std::to_string(package.updates.size()) +
                                        " entries; resource ids allow at most 65535"});
@@ -412,11 +480,10 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
   }
 
   // 2. The stub and its own resources.
-  const std::string stub_what = "stub " + Quoted(options.stub);
   std::vector<std::uint8_t> stub_bytes;
   PeImage stub;
   std::vector<PeResource> resources;
-  if (!ReadWholeFile(PathFromUtf8(options.stub), stub_bytes, why) ||
+  if (!ReadWholeFile(stub_path, stub_bytes, why, kMaxStubSize) ||
       !ParsePeImage(std::move(stub_bytes), stub, why) || !ReadPeResources(stub, resources, why)) {
     problems.push_back({stub_what, why});
     return false;
@@ -485,25 +552,28 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
   }
   result.section_appended = report.section_appended;
   result.output_bytes = image.size();
-  const fs::path output = PathFromUtf8(options.output);
   const fs::path temp = TempPathBeside(output);
-  if (!WriteWholeFile(temp, image, why)) {
-    problems.push_back({Quoted(options.output), "cannot write " + Quoted(PathToUtf8(temp)) + ": " + why});
+  // An interrupted pack removes the temporary file (see main), which is large; named before it
+  // exists, so no instant leaves it behind.
+  SetInterruptCleanup(temp);
+  const auto give_up = [&](const std::string& reason) {
+    std::error_code ignored;
+    fs::remove(temp, ignored);
+    SetInterruptCleanup({});
+    if (!reason.empty()) problems.push_back({output_what, reason});
     return false;
+  };
+  if (!WriteWholeFile(temp, image, why)) {
+    return give_up("cannot write " + Quoted(PathToUtf8(temp)) + ": " + why);
   }
   image = std::vector<std::uint8_t>();
   if (!VerifyWrittenImage(temp, expected, manifest_text, package, stored, options.mode, why)) {
-    std::error_code ignored;
-    fs::remove(temp, ignored);
-    problems.push_back({Quoted(options.output), "check after writing failed: " + why});
-    return false;
+    return give_up("check after writing failed: " + why);
   }
-  if (!ReplaceFile(temp, output, why)) {
-    std::error_code ignored;
-    fs::remove(temp, ignored);
-    problems.push_back({Quoted(options.output), why});
-    return false;
-  }
+  // Checked again just before the rename: the output's path may have changed during the pack.
+  if (!CheckOutputPath(output, output_what, inputs, problems)) return give_up("");
+  if (!ReplaceFile(temp, output, why)) return give_up(why);
+  SetInterruptCleanup({});
   result.version = package.version;
   result.launcher = package.launcher;
   result.cleans = package.cleans.size();

@@ -21,6 +21,7 @@ struct PackOptions {
   std::string package;
   std::string output;
   std::string from;  // empty: no folder is added
+  std::vector<std::string> excludes;  // --exclude globs for the --from folder (see FolderFilter)
   lznt1::Level level = lznt1::Level::Default;
   bool allow_outside = false;
   UpdateMode mode = UpdateMode::Safe;  // --compat: Compatible

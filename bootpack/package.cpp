@@ -347,7 +347,123 @@ bool ParsePackageDescription(std::string_view text, std::string_view label,
   return problems.size() == before;
 }
 
-bool AddFolderFiles(const fs::path& dir, Package& package, std::vector<Problem>& problems) {
+namespace {
+
+char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// True when `path` ('/' between names) matches `glob` as FolderFilter describes. A table of
+// (glob position, path position) pairs already tried keeps any glob linear in the path.
+bool MatchesGlob(std::string_view glob, std::string_view path) {
+  std::vector<char> failed((glob.size() + 1) * (path.size() + 1), 0);
+  const auto match = [&](const auto& self, std::size_t g, std::size_t p) -> bool {
+    char& seen = failed[g * (path.size() + 1) + p];
+    if (seen) return false;
+    bool ok = false;
+    if (g == glob.size()) {
+      ok = p == path.size();
+    } else if (glob.compare(g, 2, "**") == 0) {
+      // "**/" may stand for no folder at all.
+      if (g + 2 < glob.size() && glob[g + 2] == '/' && self(self, g + 3, p)) return true;
+      for (std::size_t q = p; q <= path.size() && !ok; ++q) ok = self(self, g + 2, q);
+    } else if (glob[g] == '*') {
+      for (std::size_t q = p; q <= path.size() && !ok; ++q) {
+        ok = self(self, g + 1, q);
+        if (q < path.size() && path[q] == '/') break;
+      }
+    } else if (p < path.size() && path[p] != '/' && glob[g] == '?') {
+      ok = self(self, g + 1, p + 1);
+    } else if (p < path.size() && FoldAscii(glob[g]) == FoldAscii(path[p])) {
+      ok = self(self, g + 1, p + 1);
+    }
+    if (!ok) seen = 1;
+    return ok;
+  };
+  return match(match, 0, 0);
+}
+
+// True when `filter` leaves out the file or folder at `relative` ('/' between names).
+bool IsExcluded(const FolderFilter& filter, const std::string& relative) {
+  const std::size_t slash = relative.rfind('/');
+  const std::string_view name =
+      slash == std::string::npos ? std::string_view(relative) : std::string_view(relative).substr(slash + 1);
+  for (const std::string& glob : filter.excludes) {
+    const bool by_name = glob.find('/') == std::string::npos;
+    if (MatchesGlob(glob, by_name ? name : std::string_view(relative))) return true;
+  }
+  return false;
+}
+
+// One folder of AddFolderFiles and, through itself, every folder under it. `ancestors` are the
+// canonical paths of the folders from the root down to `folder`, to catch a link back up.
+void AddFolder(const fs::path& folder, const std::string& prefix, const FolderFilter& filter,
+               std::vector<fs::path>& ancestors, std::vector<PackageUpdate>& found,
+               std::vector<Problem>& problems) {
+  std::error_code ec;
+  fs::directory_iterator it(folder, ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    const std::u8string name = it->path().filename().u8string();
+    std::string path = prefix + std::string(reinterpret_cast<const char*>(name.data()), name.size());
+    if (IsExcluded(filter, path)) continue;
+    const std::string what = "--from " + Quoted(path);
+    std::error_code status_ec;
+    const bool link = it->is_symlink(status_ec);
+    const fs::file_status status = fs::status(it->path(), status_ec);
+    if (link && !fs::exists(status)) {
+      problems.push_back({what, "a symbolic link to nothing"});
+      continue;
+    }
+    if (status_ec) {
+      problems.push_back({what, status_ec.message()});
+      continue;
+    }
+    if (fs::is_directory(status)) {
+      const fs::path real = fs::canonical(it->path(), status_ec);
+      if (status_ec) {
+        problems.push_back({what, status_ec.message()});
+        continue;
+      }
+      if (std::find(ancestors.begin(), ancestors.end(), real) != ancestors.end()) {
+        problems.push_back({what, "a symbolic link to a folder that contains it (a loop); "
+                                  "--exclude it or remove the link"});
+        continue;
+      }
+      ancestors.push_back(real);
+      AddFolder(it->path(), path + "/", filter, ancestors, found, problems);
+      ancestors.pop_back();
+      continue;
+    }
+    if (!fs::is_regular_file(status)) {
+      problems.push_back({what, "not a regular file"});
+      continue;
+    }
+    bool skipped = false;
+    for (const fs::path& skip : filter.skip_files) {
+      skipped = skipped || (fs::equivalent(it->path(), skip, status_ec) && !status_ec);
+    }
+    if (skipped) continue;
+#ifndef _WIN32
+    // On Windows a backslash is a separator; in a Unix file name it would become one.
+    if (path.find('\\') != std::string::npos) {
+      problems.push_back({what, "a backslash in a file name"});
+      continue;
+    }
+#endif
+    std::replace(path.begin(), path.end(), '/', '\\');
+    found.push_back({std::move(path), it->path(), "--from"});
+  }
+  if (ec) problems.push_back({"--from " + Quoted(PathToUtf8(folder)), ec.message()});
+}
+
+}  // namespace
+
+FolderFilter DefaultFolderFilter() {
+  FolderFilter filter;
+  filter.excludes = {".git", ".svn", ".hg", "Thumbs.db", ".DS_Store"};
+  return filter;
+}
+
+bool AddFolderFiles(const fs::path& dir, const FolderFilter& filter, Package& package,
+                    std::vector<Problem>& problems) {
   const std::size_t before = problems.size();
   const std::string what = "--from " + Quoted(PathToUtf8(dir));
   std::error_code ec;
@@ -355,38 +471,31 @@ bool AddFolderFiles(const fs::path& dir, Package& package, std::vector<Problem>&
     problems.push_back({what, ec ? ec.message() : "not a folder"});
     return false;
   }
-  std::vector<PackageUpdate> found;
-  fs::recursive_directory_iterator it(dir, ec), end;
-  for (; !ec && it != end; it.increment(ec)) {
-    const std::u8string relative = it->path().lexically_relative(dir).generic_u8string();
-    std::string path(reinterpret_cast<const char*>(relative.data()), relative.size());
-    std::error_code status_ec;
-    if (it->is_directory(status_ec)) continue;
-    if (!it->is_regular_file(status_ec)) {
-      problems.push_back({"--from " + Quoted(path), "not a regular file"});
-      continue;
-    }
-#ifndef _WIN32
-    // On Windows a backslash is a separator; in a Unix file name it would become one.
-    if (path.find('\\') != std::string::npos) {
-      problems.push_back({"--from " + Quoted(path), "a backslash in a file name"});
-      continue;
-    }
-#endif
-    std::replace(path.begin(), path.end(), '/', '\\');
-    found.push_back({std::move(path), it->path(), "--from"});
-  }
+  std::vector<fs::path> ancestors = {fs::canonical(dir, ec)};
   if (ec) {
     problems.push_back({what, ec.message()});
     return false;
   }
+  // Only files that exist can be met in the folder; comparing with the others would cost a
+  // look-up per file for nothing.
+  FolderFilter existing = filter;
+  std::erase_if(existing.skip_files, [](const fs::path& file) {
+    std::error_code missing;
+    return !fs::exists(file, missing);
+  });
+  // Globs as people write them on either system: "logs\*.txt", "./logs/", "build/".
+  for (std::string& glob : existing.excludes) {
+    std::replace(glob.begin(), glob.end(), '\\', '/');
+    while (glob.starts_with("./")) glob.erase(0, 2);
+    while (glob.size() > 1 && glob.back() == '/') glob.pop_back();
+  }
+  std::vector<PackageUpdate> found;
+  AddFolder(dir, "", existing, ancestors, found, problems);
+  if (problems.size() != before) return false;
   std::sort(found.begin(), found.end(),
             [](const PackageUpdate& a, const PackageUpdate& b) { return a.path < b.path; });
-  for (PackageUpdate& update : found) {
-    update.origin = "--from";
-    package.updates.push_back(std::move(update));
-  }
-  return problems.size() == before;
+  for (PackageUpdate& update : found) package.updates.push_back(std::move(update));
+  return true;
 }
 
 bool CheckInstallPath(std::string_view path, bool names_file, bool allow_outside,

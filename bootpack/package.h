@@ -46,11 +46,29 @@ struct Package {
                                            const std::filesystem::path& base_dir,
                                            Package& package, std::vector<Problem>& problems);
 
-// Appends an update entry for every regular file under `dir` (symbolic links followed), its path
-// relative to `dir` with backslashes, in byte order of those paths so every run and every
-// platform gives the same order. True when nothing was appended to `problems`.
-[[nodiscard]] bool AddFolderFiles(const std::filesystem::path& dir, Package& package,
-                                  std::vector<Problem>& problems);
+// What AddFolderFiles leaves out of a folder.
+struct FolderFilter {
+  // Globs, matched ignoring ASCII case. One without '/' matches a file or folder name at any
+  // depth ("*.pdb", ".git"); one with '/' matches a path relative to the folder ("logs/*.txt",
+  // "cache/**"). '*' matches any run of characters within a name, '?' one character, "**" any
+  // run of names ("**/" also none). A matching folder is left out with everything under it.
+  // '\' counts as '/', and a leading "./" and trailing '/' are ignored.
+  std::vector<std::string> excludes;
+  // Files left out wherever they lie, compared by identity, not by name.
+  std::vector<std::filesystem::path> skip_files;
+};
+
+// The names a release folder never delivers: version-control folders (.git, .svn, .hg) and the
+// files Windows Explorer and macOS Finder leave behind (Thumbs.db, .DS_Store).
+FolderFilter DefaultFolderFilter();
+
+// Appends an update entry for every regular file under `dir` that `filter` does not leave out,
+// its path relative to `dir` with backslashes, in byte order of those paths so every run and
+// every platform gives the same order. Symbolic links are followed, to files and to folders; a
+// link to a folder that contains it (a loop) and a link to nothing are refused. True when
+// nothing was appended to `problems`.
+[[nodiscard]] bool AddFolderFiles(const std::filesystem::path& dir, const FolderFilter& filter,
+                                  Package& package, std::vector<Problem>& problems);
 
 // Which run the update asks the stub for.
 enum class UpdateMode {

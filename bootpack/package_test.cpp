@@ -309,7 +309,7 @@ TEST(FolderFilesTest, AddsEveryFileInByteOrderWithBackslashes) {
   Package package;
   package.updates.push_back({"first.exe", dir.path() / "b.txt", "p: updates[0]"});
   std::vector<Problem> problems;
-  ASSERT_TRUE(AddFolderFiles(dir.path(), package, problems));
+  ASSERT_TRUE(AddFolderFiles(dir.path(), DefaultFolderFilter(), package, problems));
   std::vector<std::string> paths;
   for (const PackageUpdate& u : package.updates) paths.push_back(u.path);
   // Byte order: 'A' < 'b' < "sub-file" ('-' 0x2D) < "sub\..." ('\' 0x5C).
@@ -319,11 +319,67 @@ TEST(FolderFilesTest, AddsEveryFileInByteOrderWithBackslashes) {
   EXPECT_EQ(package.updates[4].origin, "--from");
 }
 
+TEST(FolderFilesTest, LeavesOutTheDefaultNamesTheSkippedFilesAndWhatExcludesMatch) {
+  TempFolder dir;
+  for (const char* file : {"app.exe", "x.pdb", "sub/y.pdb", "logs/a.txt", "logs/deep/b.txt",
+                           ".git/config", "sub/.GIT/HEAD", "Thumbs.db", "sub/thumbs.db",
+                           ".DS_Store", ".hg/store", ".svn/entries", "package.json"}) {
+    dir.Write(file, file);
+  }
+  // The skipped file by another name: compared by identity.
+  fs::create_hard_link(dir.path() / "package.json", dir.path() / "alias.json");
+  struct Row {
+    std::vector<std::string> excludes;
+    std::vector<std::string> expected;
+  };
+  const Row rows[] = {
+      {{}, {"app.exe", "logs\\a.txt", "logs\\deep\\b.txt", "sub\\y.pdb", "x.pdb"}},
+      {{"*.PDB"}, {"app.exe", "logs\\a.txt", "logs\\deep\\b.txt"}},
+      {{"?.pdb", "deep"}, {"app.exe", "logs\\a.txt"}},
+      {{"logs/*.txt"}, {"app.exe", "logs\\deep\\b.txt", "sub\\y.pdb", "x.pdb"}},
+      {{"logs/**"}, {"app.exe", "sub\\y.pdb", "x.pdb"}},
+      {{"**/b.txt", "sub/*"}, {"app.exe", "logs\\a.txt", "x.pdb"}},
+      {{"logs\\*.txt", "./sub/"}, {"app.exe", "logs\\deep\\b.txt", "x.pdb"}},
+  };
+  for (const Row& row : rows) {
+    FolderFilter filter = DefaultFolderFilter();
+    filter.skip_files = {dir.path() / "package.json", dir.path() / "no-such-output.exe"};
+    filter.excludes.insert(filter.excludes.end(), row.excludes.begin(), row.excludes.end());
+    Package package;
+    std::vector<Problem> problems;
+    ASSERT_TRUE(AddFolderFiles(dir.path(), filter, package, problems)) << problems[0].why;
+    std::vector<std::string> paths;
+    for (const PackageUpdate& u : package.updates) paths.push_back(u.path);
+    EXPECT_EQ(paths, row.expected) << (row.excludes.empty() ? "" : row.excludes[0]);
+  }
+}
+
+#ifndef _WIN32
+TEST(FolderFilesTest, FollowsLinksToFoldersAndRefusesALoop) {
+  TempFolder dir;
+  dir.Write("release/app.exe", "a");
+  dir.Write("shared/lib.dll", "l");
+  fs::create_directory_symlink("../shared", dir.path() / "release" / "lib");
+  Package package;
+  std::vector<Problem> problems;
+  ASSERT_TRUE(AddFolderFiles(dir.path() / "release", DefaultFolderFilter(), package, problems));
+  ASSERT_EQ(package.updates.size(), 2u);
+  EXPECT_EQ(package.updates[1].path, "lib\\lib.dll");
+
+  fs::create_directory_symlink("../release", dir.path() / "shared" / "up");
+  problems.clear();
+  EXPECT_FALSE(AddFolderFiles(dir.path() / "release", DefaultFolderFilter(), package, problems));
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].what, "--from \"lib/up\"");
+  EXPECT_NE(problems[0].why.find("a folder that contains it (a loop)"), std::string::npos);
+}
+#endif
+
 TEST(FolderFilesTest, RefusesAMissingFolder) {
   TempFolder dir;
   Package package;
   std::vector<Problem> problems;
-  EXPECT_FALSE(AddFolderFiles(dir.path() / "nope", package, problems));
+  EXPECT_FALSE(AddFolderFiles(dir.path() / "nope", DefaultFolderFilter(), package, problems));
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_EQ(problems[0].what.rfind("--from \"", 0), 0u);
 }

@@ -41,9 +41,11 @@ class TempFolder {
     return file;
   }
   // Names of everything directly in the folder, sorted.
-  std::vector<std::string> List() const {
+  std::vector<std::string> List() const { return ListOf(path_); }
+  // Names of everything directly in `folder`, sorted.
+  static std::vector<std::string> ListOf(const std::filesystem::path& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
       names.push_back(PathToUtf8(entry.path().filename()));
     }
     std::sort(names.begin(), names.end());
