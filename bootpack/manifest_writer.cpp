@@ -27,10 +27,8 @@ std::string QuoteJson(std::string_view text) {
 }
 
 const char* CleanKindName(CleanKind kind) {
-  switch (kind) {
-    case CleanKind::File: return "file";
-    case CleanKind::Dir: return "dir";
-    case CleanKind::Registry: return "registry";
+  for (const CleanTypeName& row : kCleanTypeNames) {
+    if (row.kind == kind) return row.name;
   }
   return "file";
 }

@@ -12,7 +12,7 @@
 #include "bootpack/pe_image.h"
 #include "bootpack/side_by_side.h"
 #include "bootpack/update_check.h"
-#include "bootstrapper/payload/payload_rules.h"
+#include "bootstrapper/manifest/update_rules.h"
 #include "bootstrapper/payload/sha256.h"
 
 namespace boot {

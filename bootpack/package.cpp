@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "bootstrapper/payload/payload_rules.h"
+#include "bootstrapper/manifest/update_rules.h"
 #include "cJSON.h"
 
 namespace boot {

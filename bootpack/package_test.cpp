@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "bootpack/test_folder.h"
-#include "bootstrapper/payload/payload_rules.h"
+#include "bootstrapper/manifest/update_rules.h"
 
 namespace boot {
 namespace {

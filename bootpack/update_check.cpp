@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "bootpack/side_by_side.h"
-#include "bootstrapper/payload/payload_rules.h"
+#include "bootstrapper/manifest/update_rules.h"
 #include "bootstrapper/payload/sha256.h"
 #include "lznt1/lznt1.h"
 
