@@ -394,7 +394,8 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
       std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), options.package,
       package_path.parent_path(), package, problems);
   if (!options.from.empty()) ok = AddFolderFiles(PathFromUtf8(options.from), package, problems) && ok;
-  if (!ok || !ValidatePackage(package, options.allow_outside, options.mode, problems, warnings)) {
+  if (!ok || !ValidatePackage(package, options.allow_outside, options.mode, problems, warnings,
+                              options.allow_broad_clean)) {
     return false;
   }
   if (package.updates.size() > 0xFFFF) {

@@ -23,6 +23,7 @@ struct PackOptions {
   std::string from;  // empty: no folder is added
   lznt1::Level level = lznt1::Level::Default;
   bool allow_outside = false;
+  bool allow_broad_clean = false;  // a registry clean of a shared key is only a warning
   UpdateMode mode = UpdateMode::Safe;  // --compat: Compatible
 };
 
