@@ -43,7 +43,8 @@ bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix)
 
 // The parts of `text` between the `separator`s (one more than there are separators).
 template <typename Char>
-std::vector<std::basic_string_view<Char>> SplitAt(std::basic_string_view<Char> text, Char separator) {
+std::vector<std::basic_string_view<Char>> SplitAt(std::basic_string_view<Char> text,
+                                                  Char separator) {
   std::vector<std::basic_string_view<Char>> parts;
   std::size_t start = 0;
   for (std::size_t i = 0; i <= text.size(); ++i) {
@@ -226,7 +227,9 @@ bool IsDeviceName(std::string_view name) {
 bool IsDottedVersion(std::string_view version) {
   std::size_t parts = 0;
   for (const std::string_view part : SplitAt(version, '.')) {
-    if (part.empty() || part.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    if (part.empty() || part.find_first_not_of("0123456789") != std::string_view::npos) {
+      return false;
+    }
     ++parts;
   }
   return parts <= 4;
@@ -257,7 +260,8 @@ bool IsSemVer(std::string_view version) {
     return false;
   }
   const std::string_view core = version.substr(0, dash);
-  return AreSemVerIdentifiers(core, true) && core.find_first_not_of("0123456789.") == std::string_view::npos &&
+  return AreSemVerIdentifiers(core, true) &&
+         core.find_first_not_of("0123456789.") == std::string_view::npos &&
          SplitAt(core, '.').size() == 3;
 }
 
@@ -354,7 +358,9 @@ constexpr std::u16string_view kSharedUserKeys[] = {
 std::vector<std::u16string> SharedKeys(RegistryRoot root) {
   std::vector<std::u16string> keys;
   const auto add = [&](std::u16string_view prefix, const auto& list) {
-    for (const std::u16string_view key : list) keys.push_back(std::u16string(prefix) + std::u16string(key));
+    for (const std::u16string_view key : list) {
+      keys.push_back(std::u16string(prefix) + std::u16string(key));
+    }
   };
   switch (root) {
     case RegistryRoot::LocalMachine:
@@ -725,8 +731,10 @@ bool CheckRegistryPath(std::string_view path, std::string& why) {
   if (!match.found) {
     why = "unknown registry root; the stub knows";
     for (const RegistryRootName& row : kRegistryRootNames) {
-      why += (&row == std::begin(kRegistryRootNames) ? " " : &row == std::end(kRegistryRootNames) - 1 ? " and " : ", ") +
-             Utf16ToUtf8(row.name);
+      const char* joint = &row == std::begin(kRegistryRootNames)       ? " "
+                          : &row == std::end(kRegistryRootNames) - 1 ? " and "
+                                                                       : ", ";
+      why += joint + Utf16ToUtf8(row.name);
     }
     if (StartsWithIgnoringAsciiCase(path, "HKEY_CLASSES_ROOT")) {
       why += " (it spells the classes root HKEY_CLASS_ROOT)";
@@ -808,7 +816,8 @@ bool CheckLauncher(std::string_view launcher, bool allow_outside, std::string& w
     why = "holds quotes" + std::string(kExact);
     return false;
   }
-  if (launcher.find(" -") != std::string_view::npos || launcher.find(" /") != std::string_view::npos) {
+  if (launcher.find(" -") != std::string_view::npos ||
+      launcher.find(" /") != std::string_view::npos) {
     why = "reads as a command line with arguments" + std::string(kExact);
     return false;
   }
@@ -923,7 +932,8 @@ bool ValidatePackage(const Package& package, bool allow_outside, UpdateMode mode
   // A file and a folder of one name: the second cannot be made where the first is.
   for (const PackageUpdate* update : good_paths) {
     const std::u16string path = ComparablePath(update->path);
-    for (std::size_t at = path.find(u'\\'); at != std::u16string::npos; at = path.find(u'\\', at + 1)) {
+    for (std::size_t at = path.find(u'\\'); at != std::u16string::npos;
+         at = path.find(u'\\', at + 1)) {
       const auto file = seen.find(path.substr(0, at));
       if (file == seen.end()) continue;
       problems.push_back({update->origin + " " + Quoted(update->path),
@@ -939,8 +949,9 @@ bool ValidatePackage(const Package& package, bool allow_outside, UpdateMode mode
     const PackageClean* removed = nullptr;
     for (const PackageClean* clean : path_cleans) {
       const std::u16string target = ComparablePath(clean->path);
-      const bool holds = clean->kind == CleanKind::Dir &&
-                         (target.empty() || launcher.compare(0, target.size() + 1, target + u'\\') == 0);
+      const bool holds =
+          clean->kind == CleanKind::Dir &&
+          (target.empty() || launcher.compare(0, target.size() + 1, target + u'\\') == 0);
       if (target == launcher || holds) {
         removed = clean;
         break;

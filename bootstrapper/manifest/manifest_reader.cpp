@@ -65,7 +65,9 @@ bool ReadCleanTasks(const cJSON* array, std::vector<CleanTask>& out) {
     if (!cJSON_IsString(type) || type->valuestring == nullptr) return false;
     const CleanTypeName* kind = std::find_if(
         std::begin(kCleanTypeNames), std::end(kCleanTypeNames),
-        [&](const CleanTypeName& row) { return EqualsIgnoringAsciiCase(type->valuestring, row.name); });
+        [&](const CleanTypeName& row) {
+          return EqualsIgnoringAsciiCase(type->valuestring, row.name);
+        });
     if (kind == std::end(kCleanTypeNames)) return false;
     task.kind = kind->kind;
     tasks.push_back(std::move(task));
