@@ -13,7 +13,7 @@
 #include "bootpack/file_io.h"
 #include "bootpack/pe_image.h"
 #include "bootstrapper/manifest/manifest.h"
-#include "bootstrapper/payload/payload_rules.h"
+#include "bootstrapper/manifest/update_rules.h"
 #include "cJSON.h"
 
 namespace {

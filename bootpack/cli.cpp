@@ -39,7 +39,8 @@ constexpr const char* kUsage =
 constexpr const char* kPackUsage =
     "usage: bootpack pack --stub STUB.exe --package PACKAGE.json -o UPDATE.exe\n"
     "                     [--from DIR [--exclude GLOB]...] [--level fast|default|max]\n"
-    "                     [--allow-outside] [--compat] [--json | --quiet]\n"
+    "                     [--allow-outside] [--allow-broad-clean] [--compat]\n"
+    "                     [--json | --quiet]\n"
     "\n"
     "Packs the files of a package into a copy of the stub, with the update manifest\n"
     "the stub reads. The output is written only after every check has passed.\n"
@@ -65,6 +66,10 @@ constexpr const char* kPackUsage =
     "                    '*' any characters within a name, '?' one, '**' any folders\n"
     "  --level LEVEL     compression effort: fast, default or max (default: default)\n"
     "  --allow-outside   permit paths that lead out of the install directory with ..\n"
+    "  --allow-broad-clean  permit (with a warning) a registry clean of a key less\n"
+    "                    than two levels below its root or shared with Windows and\n"
+    "                    other programs (Software\\Microsoft, Software\\Classes, a file\n"
+    "                    type, CLSID, SYSTEM\\CurrentControlSet, ...)\n"
     "  --compat          the run every stub performs (for stubs without the safe run):\n"
     "                    files written in place, no folder created, nothing undone;\n"
     "                    empty files and updates into a folder a \"dir\" clean removes\n"
@@ -320,6 +325,8 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       }
     } else if (arg == "--allow-outside") {
       options.allow_outside = true;
+    } else if (arg == "--allow-broad-clean") {
+      options.allow_broad_clean = true;
     } else if (arg == "--compat") {
       options.mode = UpdateMode::Compatible;
     } else if (TakeOutputFlag(arg, output)) {

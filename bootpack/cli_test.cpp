@@ -497,7 +497,8 @@ TEST(BootpackTest, InspectAndExtractRefuseWhatTheStubWouldRefuse) {
       R"({"path":"zeros.bin","size":)" + std::to_string(zeros.size()) + R"(,"rtype":256,"rid":2},)"
       R"({"path":"corrupt.bin","size":)" + std::to_string(corrupt.size()) + R"(,"rtype":65792,"rid":3},)"
       R"({"path":"flipped.txt","size":)" + std::to_string(flipped.size()) + R"(,"rtype":256,"rid":4,"sha256":")" + good_sha256 + R"("},)"
-      R"({"path":"empty.txt","size":0,"rtype":256,"rid":8}]})";
+      R"({"path":"empty.txt","size":0,"rtype":256,"rid":8},)"
+      R"({"path":"cut.txt\u0000.dll","size":)" + std::to_string(good.size()) + R"(,"rtype":256,"rid":1}]})";
   WriteCraftedUpdate(dir / "bad.exe", manifest, {{1, good}, {2, zeros}, {3, corrupt}, {4, flipped}});
 
   const CommandRun inspect = Bootpack({"inspect", dir / "bad.exe"});
@@ -512,6 +513,8 @@ TEST(BootpackTest, InspectAndExtractRefuseWhatTheStubWouldRefuse) {
   EXPECT_TRUE(Contains(inspect.err, at + "updates[5] \"flipped.txt\": sha256 mismatch")) << inspect.err;
   // Only a safe manifest delivers an entry of size 0 as an empty file without a resource.
   EXPECT_TRUE(Contains(inspect.err, at + "updates[6] \"empty.txt\": no payload resource 256/8")) << inspect.err;
+  // The stub would act on "cut.txt", not on the path the manifest shows.
+  EXPECT_TRUE(Contains(inspect.err, at + "the update manifest's updates[7]: \"path\" holds \\u0000")) << inspect.err;
   EXPECT_TRUE(Contains(inspect.out, "the stub would refuse this update")) << inspect.out;
 
   const CommandRun extract = Bootpack({"extract", dir / "bad.exe", dir / "out"});

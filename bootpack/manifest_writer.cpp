@@ -5,10 +5,8 @@
 namespace boot {
 
 const char* CleanKindName(CleanKind kind) {
-  switch (kind) {
-    case CleanKind::File: return "file";
-    case CleanKind::Dir: return "dir";
-    case CleanKind::Registry: return "registry";
+  for (const CleanTypeName& row : kCleanTypeNames) {
+    if (row.kind == kind) return row.name;
   }
   return "file";
 }

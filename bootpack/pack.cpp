@@ -12,7 +12,7 @@
 #include "bootpack/pe_image.h"
 #include "bootpack/side_by_side.h"
 #include "bootpack/update_check.h"
-#include "bootstrapper/payload/payload_rules.h"
+#include "bootstrapper/manifest/update_rules.h"
 #include "bootstrapper/payload/sha256.h"
 
 namespace boot {
@@ -466,7 +466,8 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
     filter.excludes.insert(filter.excludes.end(), options.excludes.begin(), options.excludes.end());
     ok = AddFolderFiles(PathFromUtf8(options.from), filter, package, problems) && ok;
   }
-  if (!ok || !ValidatePackage(package, options.allow_outside, options.mode, problems, warnings)) {
+  if (!ok || !ValidatePackage(package, options.allow_outside, options.mode, problems, warnings,
+                              options.allow_broad_clean)) {
     return false;
   }
   for (const PackageUpdate& update : package.updates) {

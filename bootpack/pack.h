@@ -24,6 +24,7 @@ struct PackOptions {
   std::vector<std::string> excludes;  // --exclude globs for the --from folder (see FolderFilter)
   lznt1::Level level = lznt1::Level::Default;
   bool allow_outside = false;
+  bool allow_broad_clean = false;  // a registry clean of a shared key is only a warning
   UpdateMode mode = UpdateMode::Safe;  // --compat: Compatible
 };
 

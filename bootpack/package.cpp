@@ -8,7 +8,9 @@
 #include <unordered_map>
 #include <utility>
 
-#include "bootstrapper/payload/payload_rules.h"
+#include "bootpack/upcase.h"
+#include "bootstrapper/clean/registry_root.h"
+#include "bootstrapper/manifest/update_rules.h"
 #include "cJSON.h"
 
 namespace boot {
@@ -37,6 +39,21 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() &&
          EqualsIgnoringAsciiCase(text.substr(0, prefix.size()), prefix);
+}
+
+// The parts of `text` between the `separator`s (one more than there are separators).
+template <typename Char>
+std::vector<std::basic_string_view<Char>> SplitAt(std::basic_string_view<Char> text,
+                                                  Char separator) {
+  std::vector<std::basic_string_view<Char>> parts;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (i == text.size() || text[i] == separator) {
+      parts.push_back(text.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  return parts;
 }
 
 // Valid when the stub's decoding gives the same text back. (ASCII always does, and is most of
@@ -128,12 +145,11 @@ void ReadCleans(const cJSON* array, const std::string& label, Package& package,
     }
     std::string type;
     if (ReadString(members, "type", true, clean.origin, type, problems)) {
-      if (EqualsIgnoringAsciiCase(type, "file")) {
-        clean.kind = CleanKind::File;
-      } else if (EqualsIgnoringAsciiCase(type, "dir")) {
-        clean.kind = CleanKind::Dir;
-      } else if (EqualsIgnoringAsciiCase(type, "registry")) {
-        clean.kind = CleanKind::Registry;
+      const CleanTypeName* kind = std::find_if(
+          std::begin(kCleanTypeNames), std::end(kCleanTypeNames),
+          [&](const CleanTypeName& row) { return EqualsIgnoringAsciiCase(type, row.name); });
+      if (kind != std::end(kCleanTypeNames)) {
+        clean.kind = kind->kind;
       } else {
         problems.push_back({clean.origin, "unknown type " + Quoted(type) +
                                               " (use \"file\", \"dir\" or \"registry\")"});
@@ -184,23 +200,212 @@ std::string Position(std::string_view text, std::size_t offset) {
   return "line " + std::to_string(line) + ", column " + std::to_string(column);
 }
 
-char16_t FoldCase(char16_t c) {
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
-  if (c < 0x80) return c;
-  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) ||
-      (c >= 0x430 && c <= 0x44F)) {
-    return static_cast<char16_t>(c - 0x20);
+// True for a name Windows opens as a device instead of a file: CON, PRN, AUX, NUL, COM1-COM9,
+// LPT1-LPT9 (also with the superscript digits U+00B9, U+00B2 and U+00B3, which Windows counts as
+// digits there), CONIN$ and CONOUT$, in any letter case, and any of them followed by blanks or
+// an extension ("nul.txt", "com1 .log"): Windows looks only at the part before the first dot,
+// trailing blanks dropped.
+bool IsDeviceName(std::string_view name) {
+  std::string base(name.substr(0, name.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
   }
-  if (c == 0xFF) return 0x178;
-  if (c == 0x3C2) return 0x3A3;  // final sigma
-  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 0x50);
-  // Latin Extended-A pairs: upper case on even code points, except two runs on odd ones.
-  const bool odd_upper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-  if (c >= 0x100 && c <= 0x17E && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149) {
-    const bool lower = odd_upper ? (c % 2 == 0) : (c % 2 == 1);
-    if (lower) return static_cast<char16_t>(c - 1);
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
+      base == "CONOUT$") {
+    return true;
   }
-  return c;
+  if (base.size() < 4 || (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0)) {
+    return false;
+  }
+  const std::string_view digit = std::string_view(base).substr(3);
+  return (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') ||
+         digit == "\xC2\xB9" || digit == "\xC2\xB2" || digit == "\xC2\xB3";
+}
+
+// Dotted numbers of 1 to 4 parts ("2", "1.4.0.12").
+bool IsDottedVersion(std::string_view version) {
+  std::size_t parts = 0;
+  for (const std::string_view part : SplitAt(version, '.')) {
+    if (part.empty() || part.find_first_not_of("0123456789") != std::string_view::npos) {
+      return false;
+    }
+    ++parts;
+  }
+  return parts <= 4;
+}
+
+// Dot-separated SemVer identifiers: not empty, of [0-9A-Za-z-], and (`numbers_bare`) numeric
+// ones without a leading zero.
+bool AreSemVerIdentifiers(std::string_view text, bool numbers_bare) {
+  static constexpr std::string_view kAllowed =
+      "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz-";
+  for (const std::string_view id : SplitAt(text, '.')) {
+    if (id.empty() || id.find_first_not_of(kAllowed) != std::string_view::npos) return false;
+    const bool numeric = id.find_first_not_of("0123456789") == std::string_view::npos;
+    if (numbers_bare && numeric && id.size() > 1 && id[0] == '0') return false;
+  }
+  return true;
+}
+
+// MAJOR.MINOR.PATCH, optionally with "-prerelease" and "+build" (semver.org, 2.0.0).
+bool IsSemVer(std::string_view version) {
+  const std::size_t plus = version.find('+');
+  if (plus != std::string_view::npos && !AreSemVerIdentifiers(version.substr(plus + 1), false)) {
+    return false;
+  }
+  version = version.substr(0, plus);
+  const std::size_t dash = version.find('-');
+  if (dash != std::string_view::npos && !AreSemVerIdentifiers(version.substr(dash + 1), true)) {
+    return false;
+  }
+  const std::string_view core = version.substr(0, dash);
+  return AreSemVerIdentifiers(core, true) &&
+         core.find_first_not_of("0123456789.") == std::string_view::npos &&
+         SplitAt(core, '.').size() == 3;
+}
+
+// Registry keys that Windows and many programs share, below the Software key of a machine or a
+// user (and its 32-bit view): a clean that names one of them, or any key above one, deletes
+// what is not the package's own. Compared name by name, case ignored; ".*" stands for any file
+// type (a name starting with a dot) and '#' for a digit.
+constexpr std::u16string_view kSharedSoftwareKeys[] = {
+    u"Microsoft\\Windows\\CurrentVersion\\Run",
+    u"Microsoft\\Windows\\CurrentVersion\\RunOnce",
+    u"Microsoft\\Windows\\CurrentVersion\\Uninstall",
+    u"Microsoft\\Windows\\CurrentVersion\\App Paths",
+    u"Microsoft\\Windows\\CurrentVersion\\Explorer",
+    u"Microsoft\\Windows\\CurrentVersion\\Policies",
+    u"Microsoft\\Windows\\CurrentVersion\\Shell Extensions",
+    u"Microsoft\\Windows\\CurrentVersion\\Installer",
+    u"Microsoft\\Windows NT\\CurrentVersion\\Winlogon",
+    u"Microsoft\\Windows NT\\CurrentVersion\\Image File Execution Options",
+    u"Microsoft\\Windows NT\\CurrentVersion\\Fonts",
+    u"Microsoft\\Active Setup\\Installed Components",
+    u"Microsoft\\Cryptography",
+    u"Microsoft\\SystemCertificates",
+    u"Microsoft\\.NETFramework",
+    u"Policies\\Microsoft",
+    u"Clients\\StartMenuInternet",
+    u"RegisteredApplications",
+    u"Classes",
+    u"Wow6432Node",
+};
+
+// The same below a classes root (HKEY_CLASS_ROOT, or the Software\Classes key of a machine or
+// a user): file types and what every program registers for them, COM's tables, and the shell's
+// menus for all files, folders and drives.
+constexpr std::u16string_view kSharedClassesKeys[] = {
+    u".*\\OpenWithProgids",
+    u".*\\OpenWithList",
+    u".*\\ShellNew",
+    u".*\\shellex",
+    u".*\\PersistentHandler",
+    u"*\\shell",
+    u"*\\shellex\\ContextMenuHandlers",
+    u"*\\shellex\\PropertySheetHandlers",
+    u"AllFilesystemObjects\\shell",
+    u"AllFilesystemObjects\\shellex\\ContextMenuHandlers",
+    u"Directory\\shell",
+    u"Directory\\shellex\\ContextMenuHandlers",
+    u"Directory\\Background\\shell",
+    u"Directory\\Background\\shellex\\ContextMenuHandlers",
+    u"Folder\\shell",
+    u"Folder\\shellex\\ContextMenuHandlers",
+    u"Drive\\shell",
+    u"Drive\\shellex\\ContextMenuHandlers",
+    u"DesktopBackground\\Shell",
+    u"SystemFileAssociations\\.*\\shell",
+    u"Unknown\\shell",
+    u"exefile\\shell",
+    u"lnkfile\\shellex",
+    u"http\\shell",
+    u"https\\shell",
+    u"mailto\\shell",
+    u"CLSID",
+    u"Interface",
+    u"TypeLib",
+    u"AppID",
+    u"Applications",
+    u"Component Categories",
+    u"MIME\\Database\\Content Type",
+    u"Protocols\\Handler",
+    u"Wow6432Node",
+};
+
+// Shared keys of the machine's system hive and of the user's own hive outside Software.
+constexpr std::u16string_view kSharedSystemKeys[] = {
+    u"SYSTEM\\CurrentControlSet\\Services",
+    u"SYSTEM\\CurrentControlSet\\Control",
+    u"SYSTEM\\CurrentControlSet\\Enum",
+    u"SYSTEM\\CurrentControlSet\\Hardware Profiles",
+    u"SYSTEM\\ControlSet###\\Services",
+    u"SYSTEM\\ControlSet###\\Control",
+    u"SYSTEM\\ControlSet###\\Enum",
+    u"SYSTEM\\Select",
+    u"SYSTEM\\Setup",
+    u"SYSTEM\\MountedDevices",
+    u"SYSTEM\\DriverDatabase",
+};
+constexpr std::u16string_view kSharedUserKeys[] = {
+    u"Control Panel\\Desktop",
+    u"Control Panel\\International",
+    u"Keyboard Layout\\Preload",
+    u"AppEvents\\Schemes",
+};
+
+// Every shared key below `root`, as full paths below it.
+std::vector<std::u16string> SharedKeys(RegistryRoot root) {
+  std::vector<std::u16string> keys;
+  const auto add = [&](std::u16string_view prefix, const auto& list) {
+    for (const std::u16string_view key : list) {
+      keys.push_back(std::u16string(prefix) + std::u16string(key));
+    }
+  };
+  switch (root) {
+    case RegistryRoot::LocalMachine:
+      add(u"SOFTWARE\\", kSharedSoftwareKeys);
+      add(u"SOFTWARE\\Wow6432Node\\", kSharedSoftwareKeys);
+      add(u"SOFTWARE\\Classes\\", kSharedClassesKeys);
+      add(u"SOFTWARE\\Wow6432Node\\Classes\\", kSharedClassesKeys);
+      add(u"", kSharedSystemKeys);
+      break;
+    case RegistryRoot::CurrentUser:
+      add(u"Software\\", kSharedSoftwareKeys);
+      add(u"Software\\Classes\\", kSharedClassesKeys);
+      add(u"", kSharedUserKeys);
+      break;
+    case RegistryRoot::ClassesRoot:
+      add(u"", kSharedClassesKeys);
+      add(u"Wow6432Node\\", kSharedClassesKeys);
+      break;
+    case RegistryRoot::CurrentConfig:
+      break;
+  }
+  return keys;
+}
+
+// The names of a key path the way the registry reads it: split at backslashes, empty names
+// (from doubled, leading or trailing backslashes) dropped.
+std::vector<std::u16string_view> KeyNames(std::u16string_view key) {
+  std::vector<std::u16string_view> names;
+  for (const std::u16string_view name : SplitAt(key, u'\\')) {
+    if (!name.empty()) names.push_back(name);
+  }
+  return names;
+}
+
+// Whether key name `name` fits name `pattern` of a shared key (see kSharedSoftwareKeys).
+bool MatchesSharedName(std::u16string_view name, std::u16string_view pattern) {
+  if (pattern == u".*") return name.size() > 1 && name[0] == u'.';
+  if (name.size() != pattern.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (pattern[i] == u'#' ? !(name[i] >= u'0' && name[i] <= u'9')
+                           : UpcaseUnit(name[i]) != UpcaseUnit(pattern[i])) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // Names of `path` split at '/' and '\'.
@@ -294,6 +499,68 @@ void CheckCompatibleFolders(const std::vector<const PackageUpdate*>& updates,
 
 }  // namespace
 
+std::vector<EscapedNul> FindEscapedNuls(std::string_view json) {
+  // Where the scan is: one frame per open object or array, with the member or element the
+  // next value belongs to.
+  struct Frame {
+    bool object = false;
+    bool expect_key = false;
+    std::size_t index = 0;
+    std::string_view key;
+  };
+  std::vector<Frame> frames;
+  std::vector<EscapedNul> found;
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    const char c = json[i];
+    if (c == '"') {
+      const std::size_t start = ++i;
+      bool nul = false;
+      for (; i < json.size() && json[i] != '"'; ++i) {
+        if (json[i] != '\\') continue;
+        // An escape is two characters (a \uXXXX's four digits hold no quote or backslash),
+        // so "\\u0000" is a backslash and plain text.
+        nul = nul || json.substr(i + 1, 5) == "u0000";
+        ++i;
+      }
+      const std::string_view text = json.substr(start, i - start);
+      const bool is_key = !frames.empty() && frames.back().object && frames.back().expect_key;
+      if (is_key) frames.back().key = text;
+      if (!nul) continue;
+      EscapedNul at;
+      for (std::size_t f = 0; f < frames.size(); ++f) {
+        const Frame& frame = frames[f];
+        if (!frame.object) {
+          at.container += "[" + std::to_string(frame.index) + "]";
+        } else if (f + 1 < frames.size()) {
+          at.container += (at.container.empty() ? "" : ".") + std::string(frame.key);
+        }
+      }
+      at.in_key = is_key;
+      if (!frames.empty() && frames.back().object) at.member = std::string(frames.back().key);
+      found.push_back(std::move(at));
+    } else if (c == '{' || c == '[') {
+      frames.push_back({c == '{', c == '{', 0, {}});
+    } else if ((c == '}' || c == ']') && !frames.empty()) {
+      frames.pop_back();
+    } else if (c == ',' && !frames.empty()) {
+      if (frames.back().object) {
+        frames.back().expect_key = true;
+      } else {
+        ++frames.back().index;
+      }
+    } else if (c == ':' && !frames.empty()) {
+      frames.back().expect_key = false;
+    }
+  }
+  return found;
+}
+
+std::string DescribeEscapedNul(const EscapedNul& nul) {
+  std::string where = nul.member.empty() ? "a string" : Quoted(nul.member);
+  if (nul.in_key) where = "the key " + where;
+  return where + " holds \\u0000, a NUL character, where the stub's reader ends the text";
+}
+
 fs::path PathFromUtf8(std::string_view utf8) {
   return fs::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
 }
@@ -328,6 +595,13 @@ bool ParsePackageDescription(std::string_view text, std::string_view label,
     problems.push_back({file, "must hold one JSON object"});
     return false;
   }
+  // cJSON keeps a decoded NUL in its C strings, so every value holding one reads cut short.
+  const std::vector<EscapedNul> nuls = FindEscapedNuls(text);
+  for (const EscapedNul& nul : nuls) {
+    problems.push_back({nul.container.empty() ? file : file + ": " + nul.container,
+                        DescribeEscapedNul(nul) + "; remove it"});
+  }
+  if (!nuls.empty()) return false;
   const ObjectMembers members(root.get(), {"version", "launcher", "cleans", "updates"}, file,
                               problems);
   ReadString(members, "version", true, file, package.version, problems);
@@ -541,6 +815,11 @@ bool CheckInstallPath(std::string_view path, bool names_file, bool allow_outside
       why = "the name " + Quoted(name) + " ends in a dot or a space, which Windows drops";
       return false;
     }
+    if (IsDeviceName(name)) {
+      why = "the name " + Quoted(name) + " is a device in Windows, not a file or folder (CON, PRN, "
+            "AUX, NUL, COM1-COM9, LPT1-LPT9, CONIN$ and CONOUT$, with any extension)";
+      return false;
+    }
     ++depth;
   }
   const std::string_view last = names.back();
@@ -556,45 +835,102 @@ bool CheckInstallPath(std::string_view path, bool names_file, bool allow_outside
 }
 
 bool CheckRegistryPath(std::string_view path, std::string& why) {
-  static constexpr std::string_view kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER",
-                                                "HKEY_CLASS_ROOT", "HKEY_CURRENT_CONFIG"};
-  std::string_view root;
-  for (const std::string_view candidate : kRoots) {
-    if (StartsWithIgnoringAsciiCase(path, candidate)) {
-      root = candidate;
-      break;
+  const std::u16string wide = Utf8ToUtf16(path);
+  const RegistryRootMatch match = MatchRegistryRoot(wide);
+  if (!match.found) {
+    why = "unknown registry root; the stub knows";
+    for (const RegistryRootName& row : kRegistryRootNames) {
+      const char* joint = &row == std::begin(kRegistryRootNames)       ? " "
+                          : &row == std::end(kRegistryRootNames) - 1 ? " and "
+                                                                       : ", ";
+      why += joint + Utf16ToUtf8(row.name);
     }
-  }
-  if (root.empty()) {
-    why = "unknown registry root; the stub knows HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, "
-          "HKEY_CLASS_ROOT and HKEY_CURRENT_CONFIG";
     if (StartsWithIgnoringAsciiCase(path, "HKEY_CLASSES_ROOT")) {
       why += " (it spells the classes root HKEY_CLASS_ROOT)";
     }
     return false;
   }
+  // The root names are ASCII: as many bytes as code units.
+  const std::size_t root_size = match.subkey_start - 1;
+  const std::string root(path.substr(0, root_size));
   // The stub skips one character after the root without looking at it; only a backslash
   // makes that character a separator.
-  if (path.size() == root.size() || path[root.size()] != '\\') {
-    why = std::string(root) + " must be followed by a backslash and a key path";
+  if (path.size() == root_size || path[root_size] != '\\') {
+    why = root + " must be followed by a backslash and a key path";
     return false;
   }
-  const std::string_view key = path.substr(root.size() + 1);
+  const std::string_view key = path.substr(match.subkey_start);
   if (key.find_first_not_of('\\') == std::string_view::npos) {
-    why = "names no key under " + std::string(root);
+    why = "names no key under " + root;
     return false;
   }
   if (!IsValidUtf8(key)) {
     why = "not valid UTF-8";
     return false;
   }
-  // The stub copies the key path into a buffer of 519 characters and a terminator; a longer
-  // one would be cut short and name a different key.
-  if (Utf8ToUtf16(key).size() > 519) {
-    why = "key path longer than 519 characters";
+  if (wide.size() - match.subkey_start > kMaxKeyPathLength) {
+    why = "key path longer than " + std::to_string(kMaxKeyPathLength) + " characters";
     return false;
   }
   return true;
+}
+
+bool CheckRegistryCleanScope(std::string_view path, std::string& why) {
+  const std::u16string wide = Utf8ToUtf16(path);
+  const RegistryRootMatch match = MatchRegistryRoot(wide);
+  if (!match.found || wide.size() <= match.subkey_start) return true;  // CheckRegistryPath's
+  const std::string root = Utf16ToUtf8(std::u16string_view(wide).substr(0, match.subkey_start - 1));
+  const std::vector<std::u16string_view> names =
+      KeyNames(std::u16string_view(wide).substr(match.subkey_start));
+  if (names.size() < 2) {
+    why = "a key less than two levels below " + root +
+          " holds the settings of many programs, and the stub deletes it with everything below "
+          "it";
+    return false;
+  }
+  for (const std::u16string& shared : SharedKeys(match.root)) {
+    const std::vector<std::u16string_view> shared_names = KeyNames(shared);
+    if (names.size() > shared_names.size()) continue;
+    bool within = true;
+    for (std::size_t i = 0; i < names.size() && within; ++i) {
+      within = MatchesSharedName(names[i], shared_names[i]);
+    }
+    if (!within) continue;
+    if (names.size() == shared_names.size()) {
+      why = "Windows and other programs share this key, and the stub deletes it with everything "
+            "below it";
+    } else {
+      std::string below;
+      for (std::size_t i = names.size(); i < shared_names.size(); ++i) {
+        below += (below.empty() ? "" : "\\") + Utf16ToUtf8(shared_names[i]);
+      }
+      why = "the key holds " + Quoted(below) +
+            ", which Windows and other programs share, and the stub deletes it with everything "
+            "below it";
+    }
+    return false;
+  }
+  return true;
+}
+
+bool CheckLauncher(std::string_view launcher, bool allow_outside, std::string& why) {
+  static constexpr std::string_view kExact =
+      "; the stub starts the file of exactly this name in the install directory and passes it no "
+      "arguments";
+  if (launcher.front() == ' ' || launcher.back() == ' ') {
+    why = "starts or ends with a blank" + std::string(kExact);
+    return false;
+  }
+  if (launcher.find('"') != std::string_view::npos) {
+    why = "holds quotes" + std::string(kExact);
+    return false;
+  }
+  if (launcher.find(" -") != std::string_view::npos ||
+      launcher.find(" /") != std::string_view::npos) {
+    why = "reads as a command line with arguments" + std::string(kExact);
+    return false;
+  }
+  return CheckInstallPath(launcher, true, allow_outside, why);
 }
 
 std::string FileSizeLimitText() {
@@ -617,30 +953,52 @@ std::u16string ComparablePath(std::string_view path) {
   std::u16string out;
   for (std::size_t i = 0; i < kept.size(); ++i) {
     if (i > 0) out.push_back(u'\\');
-    for (const char16_t c : Utf8ToUtf16(kept[i])) out.push_back(FoldCase(c));
+    for (const char16_t c : Utf8ToUtf16(kept[i])) out.push_back(UpcaseUnit(c));
   }
   return out;
 }
 
 bool ValidatePackage(const Package& package, bool allow_outside, UpdateMode mode,
-                     std::vector<Problem>& problems, std::vector<Problem>& warnings) {
+                     std::vector<Problem>& problems, std::vector<Problem>& warnings,
+                     bool allow_broad_clean) {
   const std::size_t before = problems.size();
   std::string why;
-  if (!IsValidUtf8(package.version)) problems.push_back({"version", "not valid UTF-8"});
-  if (!package.launcher.empty() &&
-      !CheckInstallPath(package.launcher, true, allow_outside, why)) {
-    problems.push_back({"launcher " + Quoted(package.launcher), why});
+  if (package.version.empty()) {
+    problems.push_back({"version", "empty; give the version this update installs"});
+  } else if (!IsValidUtf8(package.version)) {
+    problems.push_back({"version", "not valid UTF-8"});
+  } else if (!IsDottedVersion(package.version) && !IsSemVer(package.version)) {
+    warnings.push_back({"version " + Quoted(package.version),
+                        "neither dotted numbers (1 to 4 parts, such as 1.4.0.12) nor a SemVer "
+                        "version (such as 1.4.0-beta.2), so tools that compare versions may not "
+                        "order it"});
   }
-  std::vector<const PackageClean*> dir_cleans;
+  const std::string launcher_what = "launcher " + Quoted(package.launcher);
+  bool good_launcher = !package.launcher.empty();
+  if (good_launcher && !CheckLauncher(package.launcher, allow_outside, why)) {
+    problems.push_back({launcher_what, why});
+    good_launcher = false;
+  }
+  std::vector<const PackageClean*> dir_cleans, path_cleans;
   for (const PackageClean& clean : package.cleans) {
+    const std::string what = clean.origin + " " + Quoted(clean.path);
     const bool ok = clean.kind == CleanKind::Registry
                         ? CheckRegistryPath(clean.path, why)
                         : CheckInstallPath(clean.path, clean.kind == CleanKind::File,
                                            allow_outside, why);
     if (!ok) {
-      problems.push_back({clean.origin + " " + Quoted(clean.path), why});
-    } else if (clean.kind == CleanKind::Dir) {
-      dir_cleans.push_back(&clean);
+      problems.push_back({what, why});
+    } else if (clean.kind == CleanKind::Registry) {
+      if (!CheckRegistryCleanScope(clean.path, why)) {
+        if (allow_broad_clean) {
+          warnings.push_back({what, why + "; packed as --allow-broad-clean asks"});
+        } else {
+          problems.push_back({what, why + " (--allow-broad-clean permits this)"});
+        }
+      }
+    } else {
+      path_cleans.push_back(&clean);
+      if (clean.kind == CleanKind::Dir) dir_cleans.push_back(&clean);
     }
   }
   if (package.updates.empty()) {
@@ -678,6 +1036,44 @@ bool ValidatePackage(const Package& package, bool allow_outside, UpdateMode mode
       // Refused before a byte of it is read.
       problems.push_back({what, "source " + source + " has " + std::to_string(size) + " bytes; " +
                                     FileSizeLimitText()});
+    }
+  }
+  // A file and a folder of one name: the second cannot be made where the first is.
+  for (const PackageUpdate* update : good_paths) {
+    const std::u16string path = ComparablePath(update->path);
+    for (std::size_t at = path.find(u'\\'); at != std::u16string::npos;
+         at = path.find(u'\\', at + 1)) {
+      const auto file = seen.find(path.substr(0, at));
+      if (file == seen.end()) continue;
+      problems.push_back({update->origin + " " + Quoted(update->path),
+                          "its folder is the file of " + file->second->origin + " " +
+                              Quoted(file->second->path) +
+                              "; Windows cannot hold a file and a folder of one name"});
+      break;
+    }
+  }
+  if (good_launcher && seen.count(ComparablePath(package.launcher)) == 0) {
+    // Cleans run before the updates are written: a launcher no update delivers must survive them.
+    const std::u16string launcher = ComparablePath(package.launcher);
+    const PackageClean* removed = nullptr;
+    for (const PackageClean* clean : path_cleans) {
+      const std::u16string target = ComparablePath(clean->path);
+      const bool holds =
+          clean->kind == CleanKind::Dir &&
+          (target.empty() || launcher.compare(0, target.size() + 1, target + u'\\') == 0);
+      if (target == launcher || holds) {
+        removed = clean;
+        break;
+      }
+    }
+    if (removed != nullptr) {
+      problems.push_back({launcher_what, "the clean " + removed->origin + " " +
+                                             Quoted(removed->path) +
+                                             " removes it and no update delivers it, so the stub "
+                                             "would have nothing to start"});
+    } else {
+      warnings.push_back({launcher_what, "no update delivers it; the stub starts it only where "
+                                         "it is already installed"});
     }
   }
   if (mode == UpdateMode::Compatible) {

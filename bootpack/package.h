@@ -80,35 +80,70 @@ enum class UpdateMode {
   Compatible,
 };
 
-// Checks the whole package: every path against the install-path rules (see CheckInstallPath),
-// duplicate update paths, registry clean roots, and that every source is an existing file of at
-// most kMaxFileSize bytes (and not empty, in the compatible run), from its size on disk. For the compatible run also: an update into a folder that
-// a directory clean of the package removes is refused (that stub would find its folder gone),
-// and every other update in a subfolder gets a warning (the folder must already exist on the
-// user's machine). True when nothing was appended to `problems`.
+// Checks the whole package: a version that is not empty (a warning unless it is dotted numbers
+// or SemVer), the launcher (CheckLauncher; refused when a clean removes it and no update
+// delivers it, a warning when only no update delivers it), every path against the install-path
+// rules (see CheckInstallPath), update paths naming one file or a file and a folder of one name
+// (compared as Windows compares names), registry cleans (CheckRegistryPath, and
+// CheckRegistryCleanScope: refused, or with `allow_broad_clean` a warning), and that every
+// source is an existing file of at most kMaxFileSize bytes (and not empty, in the compatible
+// run), from its size on disk. For the compatible run also: an update into a folder that a
+// directory clean of the package removes is refused (that stub would find its folder gone), and
+// every other update in a subfolder gets a warning (the folder must already exist on the user's
+// machine). True when nothing was appended to `problems`.
 [[nodiscard]] bool ValidatePackage(const Package& package, bool allow_outside, UpdateMode mode,
                                    std::vector<Problem>& problems,
-                                   std::vector<Problem>& warnings);
+                                   std::vector<Problem>& warnings,
+                                   bool allow_broad_clean = false);
 
 // Rules for a path the stub joins to the install directory: not empty, valid UTF-8, not
 // absolute (no leading separator), no ':' (drive letters, streams), no character Windows
-// forbids in names, no name ending in a dot or a space, and no ".." leading above the install
-// directory unless `allow_outside`. With `names_file` the path must also end in a file name.
-// False with the reason in `why`.
+// forbids in names, no name ending in a dot or a space, no device name (CON, NUL, COM1,
+// "nul.txt", ...), and no ".." leading above the install directory unless `allow_outside`.
+// With `names_file` the path must also end in a file name. False with the reason in `why`.
 [[nodiscard]] bool CheckInstallPath(std::string_view path, bool names_file, bool allow_outside,
                                     std::string& why);
 
-// Rules for a registry clean: one of the four roots the stub knows (ASCII case ignored), a
-// backslash, and a non-empty key path of at most 519 characters. False with the reason.
+// Rules for the launcher, which the stub hands to the shell as the path of a file, without a
+// command line: CheckInstallPath for a file, and no leading or trailing blank, no quotes and no
+// blank before a '-' or '/' (arguments). False with the reason. `launcher` is not empty.
+[[nodiscard]] bool CheckLauncher(std::string_view launcher, bool allow_outside, std::string& why);
+
+// Rules for a registry clean: one of the four roots the stub knows (MatchRegistryRoot, the
+// stub's own matcher), a backslash, and a non-empty key path of at most kMaxKeyPathLength (519)
+// characters. False with the reason.
 [[nodiscard]] bool CheckRegistryPath(std::string_view path, std::string& why);
+
+// Whether a registry clean that passes CheckRegistryPath removes only a program's own keys:
+// false, with the reason, for a key less than two levels below its root and for a key shared by
+// Windows and other programs (Software\Microsoft, Software\Classes, Software\Policies,
+// SYSTEM\CurrentControlSet, file types and COM's tables under the classes root, ...) or any
+// key above one. Names are compared as the registry compares them: case ignored, empty names
+// of doubled, leading or trailing backslashes dropped.
+[[nodiscard]] bool CheckRegistryCleanScope(std::string_view path, std::string& why);
+
+// An escaped NUL (\u0000) in a string of a JSON text: cJSON decodes it into its C strings,
+// where it ends the value (or key) early.
+struct EscapedNul {
+  std::string container;  // "updates[2]", "a.b[0]"; empty for a member of the outer object
+  std::string member;  // the member's key as written; empty for an element of an array
+  bool in_key = false;  // the NUL is in the key itself
+};
+
+// Every escaped NUL in the strings of `json`, which cJSON has accepted as valid JSON, in text
+// order.
+std::vector<EscapedNul> FindEscapedNuls(std::string_view json);
+
+// "\"path\" holds \u0000, a NUL character, where the stub's reader ends the text".
+std::string DescribeEscapedNul(const EscapedNul& nul);
 
 // Why a file above kMaxFileSize cannot be delivered, naming the limit: "a file can be at most
 // 2146435072 bytes (2 GiB - 1 MiB), ...".
 std::string FileSizeLimitText();
 
 // The form two update paths are compared in: '/' as '\', empty and "." names dropped, ".."
-// applied, letters folded to upper case the way Windows compares file names (ASCII, Latin-1,
-// Greek and Cyrillic).
+// applied, every UTF-16 code unit mapped through Windows' upcase table (UpcaseUnit) the way
+// Windows compares file names.
 std::u16string ComparablePath(std::string_view path);
 
 // std::filesystem paths to and from UTF-8, the same on every platform.

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "bootpack/test_folder.h"
-#include "bootstrapper/payload/payload_rules.h"
+#include "bootstrapper/manifest/update_rules.h"
 
 namespace boot {
 namespace {
@@ -108,7 +110,8 @@ TEST(ComparablePathTest, PathsNamingTheSameFileCompareEqual) {
       {"x\\..\\app.exe", "app.exe", true},
       {"\xC3\x89t\xC3\xA9.txt", "\xC3\xA9T\xC3\x89.TXT", true},  // Été / éTÉ
       {"\xD0\xAF.txt", "\xD1\x8F.txt", true},  // Я / я
-      {"\xCE\xA3.txt", "\xCF\x82.txt", true},  // Σ / final ς
+      {"\xCE\xA3.txt", "\xCF\x83.txt", true},  // Σ / σ
+      {"\xCE\xA3.txt", "\xCF\x82.txt", false},  // Σ / final ς, which Windows keeps apart
       {"\xC4\x80.txt", "\xC4\x81.txt", true},  // Ā / ā
       {"\xC5\xB9.txt", "\xC5\xBA.txt", true},  // Ź / ź (odd upper case)
       {"app.exe", "app.ex", false},
@@ -184,6 +187,9 @@ TEST(PackageDescriptionTest, RefusesWhatTheStubWouldNotReadOrAWriterDidNotMean) 
       {R"({"version":"1","updates":[{"path":7,"source":"a"}]})", "p.json: updates[0]", "\"path\" must be a string"},
       {R"({"version":"1","updates":[1]})", "p.json: updates[0]", "must be an object"},
       {"{\"version\":\"\xC3\x28\"}", "p.json", "not valid UTF-8"},
+      {R"({"version":"1","updates":[{"path":"x\u0000y.dll","source":"a"}]})", "p.json: updates[0]", "\"path\" holds \\u0000"},
+      {R"({"version":"1\u0000","updates":[]})", "p.json", "\"version\" holds \\u0000"},
+      {R"({"version":"1","cleans":[{"path":"a","fail_ok":true,"ty\u0000pe":"file"}]})", "p.json: cleans[0]", "the key \"ty\\u0000pe\" holds"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
@@ -296,6 +302,143 @@ TEST(PackageValidationTest, APackageWithoutUpdatesHasNothingToDeliver) {
   EXPECT_FALSE(ValidatePackage(package, false, UpdateMode::Safe, problems, warnings));
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_NE(problems[0].why.find("nothing to deliver"), std::string::npos);
+}
+
+// Reads and checks `text` with one source file "src" beside it; the problems and warnings.
+void CheckDescription(const std::string& text, bool allow_broad_clean, std::vector<Problem>& problems,
+                      std::vector<Problem>& warnings) {
+  TempFolder dir;
+  dir.Write("src", "content");
+  Package package;
+  if (ParsePackageDescription(text, "p.json", dir.path(), package, problems)) {
+    (void)ValidatePackage(package, false, UpdateMode::Safe, problems, warnings, allow_broad_clean);
+  }
+}
+
+bool Mentions(const std::vector<Problem>& found, const std::string& text) {
+  return std::any_of(found.begin(), found.end(), [&](const Problem& p) {
+    return (p.what + ": " + p.why).find(text) != std::string::npos;
+  });
+}
+
+std::string Describe(const std::vector<Problem>& found) {
+  std::string text;
+  for (const Problem& p : found) text += "\n  " + p.what + ": " + p.why;
+  return text;
+}
+
+// Packages the stub cannot apply, or would apply with harm to the machine; rows with no
+// message are near misses that must pass.
+TEST(PackageValidationTest, RefusesWhatTheStubCannotApplyOrWouldApplyWithHarm) {
+  struct Row {
+    std::string text;
+    const char* problem;  // nullptr: accepted
+  };
+  const auto clean = [](const std::string& path, const char* type = "registry") {
+    return R"({"version":"1.0","updates":[{"path":"app.exe","source":"src"}],"cleans":[{"path":")" +
+           path + R"(","fail_ok":true,"type":")" + type + "\"}]}";
+  };
+  const auto update = [](const std::string& path, const std::string& other = "b.dll") {
+    return R"({"version":"1.0","updates":[{"path":")" + other + R"(","source":"src"},{"path":")" +
+           path + R"(","source":"src"}]})";
+  };
+  const auto launch = [](const std::string& launcher, const std::string& cleans = "") {
+    return R"({"version":"1.0","launcher":")" + launcher +
+           R"(","updates":[{"path":"app.exe","source":"src"}],"cleans":[)" + cleans + "]}";
+  };
+  const Row rows[] = {
+      // Registry cleans of whole branches or of keys other programs share.
+      {clean(R"(HKEY_CURRENT_USER\\Software)"), "cleans[0] \"HKEY_CURRENT_USER\\Software\": a key less than two levels below HKEY_CURRENT_USER"},
+      {clean(R"(hkey_local_machine\\software\\microsoft)"), "the key holds \"Windows\\CurrentVersion\\Run\""},
+      {clean(R"(HKEY_CURRENT_USER\\\\Software\\\\Classes\\)"), "share this key"},
+      {clean(R"(HKEY_CURRENT_USER\\Software\\Policies)"), "(--allow-broad-clean permits this)"},
+      {clean(R"(HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet)"), "the key holds \"Services\""},
+      {clean(R"(HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\Enum)"), "share this key"},
+      {clean(R"(HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall)"), "share this key"},
+      {clean(R"(HKEY_CLASS_ROOT\\.txt)"), "less than two levels below HKEY_CLASS_ROOT"},
+      {clean(R"(HKEY_CURRENT_USER\\Software\\Classes\\.txt)"), "the key holds \"OpenWithProgids\""},
+      {clean(R"(HKEY_CLASS_ROOT\\*\\shell)"), "share this key"},
+      {clean(R"(HKEY_CLASS_ROOT\\CLSID\\\\)"), "less than two levels"},
+      {clean(R"(HKEY_CURRENT_USER\\Software\\Classes\\clsid)"), "share this key"},
+      {clean(R"(HKEY_CURRENT_USER\\Software\\Demo)"), nullptr},
+      {clean(R"(HKEY_CURRENT_USER\\Software\\Classes\\Demo.Document)"), nullptr},
+      {clean(R"(HKEY_CLASS_ROOT\\CLSID\\{4A5B6C7D-0000-4000-8000-00000000D3E0})"), nullptr},
+      {clean(R"(HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Demo)"), nullptr},
+      {clean(R"(HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Demo)"), nullptr},
+      // Names Windows cannot hold, or holds as one.
+      {update("nul.txt"), "updates[1] \"nul.txt\": the name \"nul.txt\" is a device in Windows"},
+      {update("bin/Com1 .log"), "the name \"Com1 .log\" is a device"},
+      {update("LPT\xC2\xB9"), "is a device"},
+      {update("CONOUT$"), "is a device"},
+      {clean("logs/aux", "file"), "cleans[0] \"logs/aux\": the name \"aux\" is a device"},
+      {clean("con\\\\", "dir"), "is a device"},
+      {update("console.txt"), nullptr},
+      {update("com10.txt"), nullptr},
+      {update("COM0"), nullptr},
+      {update("A/b.dll", "a"), "updates[1] \"A\\b.dll\": its folder is the file of p.json: updates[0] \"a\"; Windows cannot hold a file and a folder of one name"},
+      {update("\xC6\xAF.txt", "\xC6\xB0.txt"), "same file as"},  // Ư / ư
+      {update("\xEF\xBC\xA1.txt", "\xEF\xBD\x81.txt"), "same file as"},  // Ａ / ａ
+      {update("\xCF\x82.txt", "\xCE\xA3.txt"), nullptr},  // final ς is not Σ's own small letter
+      {update("SS.txt", "\xC3\x9F.txt"), nullptr},  // ß has no single upper-case letter
+      // An escaped backslash before "u0000" is no NUL.
+      {update(R"(a\\u0000.dll)"), nullptr},
+      // Launchers the stub would not find as a file, or would find gone.
+      {launch("app.exe --minimized"), "launcher \"app.exe --minimized\": reads as a command line with arguments"},
+      {launch("app.exe /s"), "reads as a command line"},
+      {launch(R"(\"app.exe\")"), "holds quotes"},
+      {launch(" app.exe"), "starts or ends with a blank"},
+      {launch("tool.exe", R"({"path":"tool.exe","fail_ok":false,"type":"file"})"), "the clean p.json: cleans[0] \"tool.exe\" removes it and no update delivers it"},
+      {launch("bin/tool.exe", R"({"path":"Bin","fail_ok":false,"type":"dir"})"), "removes it and no update delivers it"},
+      {launch("app.exe", R"({"path":"app.exe","fail_ok":false,"type":"file"})"), nullptr},
+      {launch("My App/app.exe"), nullptr},
+      {R"({"version":"","updates":[{"path":"app.exe","source":"src"}]})", "version: empty"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    std::vector<Problem> problems, warnings;
+    CheckDescription(row.text, false, problems, warnings);
+    if (row.problem == nullptr) {
+      EXPECT_TRUE(problems.empty()) << Describe(problems);
+    } else {
+      EXPECT_TRUE(Mentions(problems, row.problem)) << Describe(problems);
+    }
+  }
+}
+
+// What packs, but with a warning; --allow-broad-clean turns a refused registry clean into one.
+TEST(PackageValidationTest, WarnsAboutWhatMayNotDoWhatItsWriterMeant) {
+  struct Row {
+    std::string text;
+    bool allow_broad_clean;
+    const char* warning;  // nullptr: none
+  };
+  const auto pkg = [](const std::string& version, const std::string& rest = "") {
+    return R"({"version":")" + version + R"(","updates":[{"path":"app.exe","source":"src"}])" + rest + "}";
+  };
+  const Row rows[] = {
+      {pkg("v1.2"), false, "version \"v1.2\": neither dotted numbers (1 to 4 parts, such as 1.4.0.12) nor a SemVer version"},
+      {pkg("1.2.3.4.5"), false, "neither dotted numbers"},
+      {pkg("1.02.3-beta"), false, "neither dotted numbers"},
+      {pkg("2024"), false, nullptr},
+      {pkg("1.4.0-beta.2+exp.sha.5114f85"), false, nullptr},
+      {pkg("1.0", R"(,"launcher":"other.exe")"), false, "launcher \"other.exe\": no update delivers it"},
+      {pkg("1.0", R"(,"launcher":"APP.EXE")"), false, nullptr},
+      {pkg("1.0", R"(,"cleans":[{"path":"HKEY_CURRENT_USER\\Software","fail_ok":true,"type":"registry"}])"), true,
+       "cleans[0] \"HKEY_CURRENT_USER\\Software\": a key less than two levels below HKEY_CURRENT_USER"},
+      {pkg("1.0", R"(,"cleans":[{"path":"HKEY_CLASS_ROOT\\.demo\\OpenWithProgids","fail_ok":true,"type":"registry"}])"), true,
+       "share this key, and the stub deletes it with everything below it; packed as --allow-broad-clean asks"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.text);
+    std::vector<Problem> problems, warnings;
+    CheckDescription(row.text, row.allow_broad_clean, problems, warnings);
+    EXPECT_TRUE(problems.empty()) << Describe(problems);
+    if (row.warning == nullptr) {
+      EXPECT_TRUE(warnings.empty()) << Describe(warnings);
+    } else {
+      EXPECT_TRUE(Mentions(warnings, row.warning)) << Describe(warnings);
+    }
+  }
 }
 
 TEST(FolderFilesTest, AddsEveryFileInByteOrderWithBackslashes) {

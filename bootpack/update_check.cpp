@@ -4,8 +4,9 @@
 #include <map>
 #include <utility>
 
+#include "bootpack/package.h"
 #include "bootpack/side_by_side.h"
-#include "bootstrapper/payload/payload_rules.h"
+#include "bootstrapper/manifest/update_rules.h"
 #include "bootstrapper/payload/sha256.h"
 #include "lznt1/lznt1.h"
 
@@ -45,6 +46,13 @@ bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
   if (!check.manifest.valid) {
     check.problems.push_back("the update manifest is not valid for the stub");
     return false;
+  }
+  // The stub acts on such a value only up to the NUL: on other text than the manifest shows.
+  for (const EscapedNul& nul : FindEscapedNuls(check.manifest_text)) {
+    check.problems.push_back("the update manifest's " +
+                             (nul.container.empty() ? std::string("top level") : nul.container) +
+                             ": " + DescribeEscapedNul(nul) + ", so the stub acts on other text "
+                             "than the manifest shows");
   }
   const auto index = IndexByTypeAndName(resources);
   // Checks entry i into `entry`, decoding on `threads` threads; with `content` it also keeps

@@ -7,11 +7,13 @@
 #include <cstddef>
 #include <string>
 
+#include "bootstrapper/manifest/update_rules.h"
+
 namespace boot {
 
-// Key path buffer shared by every level of one tree deletion: at most 519 characters and the
-// terminator.
-inline constexpr std::size_t kKeyPathBufferSize = 520;
+// Key path buffer shared by every level of one tree deletion: at most kMaxKeyPathLength (519)
+// characters and the terminator.
+inline constexpr std::size_t kKeyPathBufferSize = kMaxKeyPathLength + 1;
 
 // Logs "Will clean registry: " + path, finds the root ("Unknown root" and false when none of
 // the four root names starts the path; "Illegal name" and false when nothing follows the root

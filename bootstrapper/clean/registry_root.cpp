@@ -3,18 +3,6 @@
 namespace boot {
 namespace {
 
-struct RootName {
-  std::u16string_view name;
-  RegistryRoot root;
-};
-
-constexpr RootName kRootNames[] = {
-    {u"HKEY_LOCAL_MACHINE", RegistryRoot::LocalMachine},
-    {u"HKEY_CURRENT_USER", RegistryRoot::CurrentUser},
-    {u"HKEY_CLASS_ROOT", RegistryRoot::ClassesRoot},
-    {u"HKEY_CURRENT_CONFIG", RegistryRoot::CurrentConfig},
-};
-
 char16_t FoldAscii(char16_t c) {
   return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - u'a' + u'A') : c;
 }
@@ -30,7 +18,7 @@ bool StartsWithIgnoringAsciiCase(std::u16string_view text, std::u16string_view p
 }  // namespace
 
 RegistryRootMatch MatchRegistryRoot(std::u16string_view path) {
-  for (const RootName& row : kRootNames) {
+  for (const RegistryRootName& row : kRegistryRootNames) {
     if (StartsWithIgnoringAsciiCase(path, row.name)) {
       return {true, row.root, row.name.size() + 1};
     }

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <string_view>
 
-namespace boot {
+#include "bootstrapper/manifest/update_rules.h"
 
-enum class RegistryRoot { LocalMachine, CurrentUser, ClassesRoot, CurrentConfig };
+namespace boot {
 
 struct RegistryRootMatch {
   bool found = false;
@@ -15,11 +15,10 @@ struct RegistryRootMatch {
   std::size_t subkey_start = 0;  // the root name's length plus one separator character
 };
 
-// Compares the beginning of `path` (ASCII letters case-insensitively) with the four root names
-// "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASS_ROOT", "HKEY_CURRENT_CONFIG", in that
-// order, and returns the first that matches. The classes root is known only by that name (not
-// HKEY_CLASSES_ROOT); HKEY_USERS and abbreviations such as HKLM are not known. The character
-// after the name is the separator and is not examined. `found` is false when nothing matches.
+// Compares the beginning of `path` (ASCII letters case-insensitively) with the four root names of
+// kRegistryRootNames ("HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASS_ROOT",
+// "HKEY_CURRENT_CONFIG"), in that order, and returns the first that matches. The character after
+// the name is the separator and is not examined. `found` is false when nothing matches.
 RegistryRootMatch MatchRegistryRoot(std::u16string_view path);
 
 }  // namespace boot

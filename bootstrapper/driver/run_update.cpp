@@ -17,7 +17,7 @@
 #include "bootstrapper/install/launcher.h"
 #include "bootstrapper/install/release_files.h"
 #include "bootstrapper/manifest/manifest.h"
-#include "bootstrapper/payload/payload_rules.h"
+#include "bootstrapper/manifest/update_rules.h"
 
 namespace boot {
 

@@ -9,12 +9,10 @@
 #include <string_view>
 #include <vector>
 
+#include "bootstrapper/manifest/update_rules.h"
 #include "bootstrapper/payload/byte_buffer.h"
 
 namespace boot {
-
-// What a clean task removes; the values are stored as 32-bit integers.
-enum class CleanKind : std::int32_t { File = 0, Dir = 1, Registry = 2 };
 
 struct CleanTask {
   std::u16string path;  // relative to the install directory, or a registry key path

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 #include "bootstrapper/manifest/manifest.h"
@@ -61,15 +63,13 @@ bool ReadCleanTasks(const cJSON* array, std::vector<CleanTask>& out) {
     task.fail_ok = cJSON_IsTrue(fail_ok);
     const cJSON* type = cJSON_GetObjectItem(entry, "type");
     if (!cJSON_IsString(type) || type->valuestring == nullptr) return false;
-    if (EqualsIgnoringAsciiCase(type->valuestring, "file")) {
-      task.kind = CleanKind::File;
-    } else if (EqualsIgnoringAsciiCase(type->valuestring, "dir")) {
-      task.kind = CleanKind::Dir;
-    } else if (EqualsIgnoringAsciiCase(type->valuestring, "registry")) {
-      task.kind = CleanKind::Registry;
-    } else {
-      return false;
-    }
+    const CleanTypeName* kind = std::find_if(
+        std::begin(kCleanTypeNames), std::end(kCleanTypeNames),
+        [&](const CleanTypeName& row) {
+          return EqualsIgnoringAsciiCase(type->valuestring, row.name);
+        });
+    if (kind == std::end(kCleanTypeNames)) return false;
+    task.kind = kind->kind;
     tasks.push_back(std::move(task));
   }
   out = std::move(tasks);

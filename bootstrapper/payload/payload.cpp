@@ -4,7 +4,7 @@
 #include <string>
 
 #include "bootstrapper/common/parallel.h"
-#include "bootstrapper/payload/payload_rules.h"
+#include "bootstrapper/manifest/update_rules.h"
 #include "bootstrapper/payload/sha256.h"
 
 namespace boot {

@@ -1,6 +1,6 @@
 #include "bootstrapper/payload/stream_blocks.h"
 
-#include "bootstrapper/payload/payload_rules.h"
+#include "bootstrapper/manifest/update_rules.h"
 
 namespace boot {
 
