@@ -11,6 +11,8 @@
 #include "bootpack/pack.h"
 #include "bootpack/package.h"
 #include "bootpack/pe_image.h"
+#include "bootpack/sign_command.h"
+#include "bootpack/stub_identity.h"
 #include "bootpack/update_check.h"
 
 namespace boot {
@@ -35,7 +37,7 @@ constexpr const char* kUsage =
 constexpr const char* kPackUsage =
     "usage: bootpack pack --stub STUB.exe --package PACKAGE.json -o UPDATE.exe\n"
     "                     [--from DIR] [--level fast|default|max] [--allow-outside]\n"
-    "                     [--compat]\n"
+    "                     [--compat] [--sign COMMAND]\n"
     "\n"
     "Packs the files of a package into a copy of the stub, with the update manifest\n"
     "the stub reads. The output is written only after every check has passed.\n"
@@ -48,7 +50,10 @@ constexpr const char* kPackUsage =
     "                      {\"version\": \"1.4.0\", \"launcher\": \"app.exe\",\n"
     "                       \"cleans\": [{\"path\": \"old.dll\", \"fail_ok\": true, \"type\": \"file\"}],\n"
     "                       \"updates\": [{\"path\": \"app.exe\", \"source\": \"build/app.exe\"}]}\n"
-    "                    sources are relative to the description's folder\n"
+    "                    sources are relative to the description's folder; optional\n"
+    "                    \"product\", \"company\", \"description\", \"copyright\" and\n"
+    "                    \"icon\" (an .ico file) give the update exe its version\n"
+    "                    information and icon\n"
     "  -o, --output FILE the update exe to write (replaced if it exists)\n"
     "  --from DIR        also deliver every file under DIR, at its path relative to DIR\n"
     "  --level LEVEL     compression effort: fast, default or max (default: default)\n"
@@ -56,15 +61,23 @@ constexpr const char* kPackUsage =
     "  --compat          the run every stub performs (for stubs without the safe run):\n"
     "                    files written in place, no folder created, nothing undone;\n"
     "                    empty files and updates into a folder a \"dir\" clean removes\n"
-    "                    are refused, updates in subfolders get a warning\n";
+    "                    are refused, updates in subfolders get a warning\n"
+    "  --sign COMMAND    sign the finished exe before it replaces the output: COMMAND\n"
+    "                    runs through /bin/sh (cmd.exe on Windows) with {file}\n"
+    "                    replaced by the quoted path of the file to sign, e.g.\n"
+    "                      --sign 'osslsigncode sign -pkcs12 key.p12 -in {file} -out {file}.s && mv {file}.s {file}'\n"
+    "                      --sign \"signtool sign /fd sha256 /a {file}\"\n"
+    "                    a non-zero exit fails the pack and nothing is written\n";
 
 constexpr const char* kInspectUsage =
     "usage: bootpack inspect UPDATE.exe\n"
     "\n"
     "Prints the update manifest, its mode (safe or compatible) and a table of the\n"
     "entries, and checks every payload the way the stub will stage it, against its\n"
-    "SHA-256 when the manifest gives one. Exits with 1 when the stub would refuse the\n"
-    "update.\n";
+    "SHA-256 when the manifest gives one; also whether the exe is signed (the size of\n"
+    "its certificate table) and whether its PE checksum matches (a mismatch is a\n"
+    "warning). Exits with 1 when the exe is not an update stub or the stub would\n"
+    "refuse the update.\n";
 
 constexpr const char* kExtractUsage =
     "usage: bootpack extract UPDATE.exe DIR\n"
@@ -101,6 +114,13 @@ std::string HumanSize(std::uint64_t bytes) {
   } else {
     std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
   }
+  return text;
+}
+
+// "0x0004a1f2".
+std::string Hex32(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(value));
   return text;
 }
 
@@ -154,6 +174,8 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       }
     } else if (arg == "--allow-outside") {
       options.allow_outside = true;
+    } else if (auto c = TakeValue(args, i, {"--sign"}, missing)) {
+      options.sign = *c;
     } else if (arg == "--compat") {
       options.mode = UpdateMode::Compatible;
     } else if (missing) {
@@ -165,6 +187,9 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (options.stub.empty()) return UsageError(err, "pack", "--stub is required");
   if (options.package.empty()) return UsageError(err, "pack", "--package is required");
   if (options.output.empty()) return UsageError(err, "pack", "-o is required");
+  if (!options.sign.empty() && options.sign.find(kSignFilePlaceholder) == std::string::npos) {
+    return UsageError(err, "pack", "--sign needs {file} where the command names the file to sign");
+  }
 
   const auto started = std::chrono::steady_clock::now();
   std::size_t shown = 0;
@@ -208,6 +233,7 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     out << ", " << result.old_payloads_replaced << " earlier payloads replaced";
   }
   out << '\n';
+  if (result.signed_by_command) out << "  signed: by the --sign command, then checked\n";
   std::vector<const PackedEntry*> largest;
   for (const PackedEntry& e : result.entries) largest.push_back(&e);
   std::sort(largest.begin(), largest.end(),
@@ -226,16 +252,36 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   return kExitOk;
 }
 
+// What inspect says about an image's checksum and Authenticode signature.
+struct ImageSeal {
+  std::uint32_t stored_checksum = 0;
+  std::uint32_t computed_checksum = 0;
+  std::uint32_t signature_bytes = 0;  // the certificate table's size; 0: not signed
+};
+
 // Reads `path` as an update exe and checks it; problems go to `err`. False when the file is
-// not an image, or (with the check filled in) when the stub would refuse the update.
+// not an image or not an update stub, or (with the check filled in) when the stub would refuse
+// the update. `seal` (optional) receives the checksum and signature facts.
 bool LoadAndCheck(const std::string& path, UpdateCheck& check, std::ostream& err,
-                  std::vector<PeResource>& resources) {
+                  std::vector<PeResource>& resources, ImageSeal* seal = nullptr) {
   std::vector<std::uint8_t> bytes;
   PeImage image;
   std::string why;
   if (!ReadWholeFile(PathFromUtf8(path), bytes, why) ||
       !ParsePeImage(std::move(bytes), image, why) || !ReadPeResources(image, resources, why)) {
     Complain(err, path, why);
+    return false;
+  }
+  if (seal != nullptr) {
+    seal->stored_checksum = image.checksum;
+    seal->computed_checksum = ComputePeChecksum(image.bytes, image.optional_header_offset + 64);
+    if (image.directories.size() > kCertificateDirectory) {
+      seal->signature_bytes = image.directories[kCertificateDirectory].size;
+    }
+  }
+  image = PeImage{};
+  if (!HasStubMarker(resources)) {
+    Complain(err, path, NotAStubText());
     return false;
   }
   const bool ok = CheckUpdate(resources, check);
@@ -252,7 +298,8 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
   const std::string& path = args[0];
   UpdateCheck check;
   std::vector<PeResource> resources;
-  const bool ok = LoadAndCheck(path, check, err, resources);
+  ImageSeal seal;
+  const bool ok = LoadAndCheck(path, check, err, resources, &seal);
   if (check.manifest_text.empty()) return kExitFailed;
 
   out << "manifest (" << check.manifest_text.size() << " bytes):\n" << check.manifest_text << '\n';
@@ -282,6 +329,17 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
   out << "\nversion " << Utf16ToUtf8(check.manifest.version) << ", "
       << check.manifest.cleans.size() << " cleans, " << check.entries.size() << " entries, "
       << HumanSize(expanded) << " in " << HumanSize(stored) << '\n';
+  out << "signature: "
+      << (seal.signature_bytes == 0 ? std::string("none")
+                                    : "signed (" + std::to_string(seal.signature_bytes) + " bytes)")
+      << '\n';
+  if (seal.stored_checksum == seal.computed_checksum) {
+    out << "checksum: ok (" << Hex32(seal.stored_checksum) << ")\n";
+  } else {
+    out << "checksum: MISMATCH: the header says " << Hex32(seal.stored_checksum)
+        << ", the file sums to " << Hex32(seal.computed_checksum) << '\n';
+    Complain(err, "warning: " + path, "the PE checksum is wrong (the file changed after it was written)");
+  }
   if (!ok) {
     out << "the stub would refuse this update\n";
     return kExitFailed;
