@@ -53,7 +53,8 @@ bool RunSignCommand(std::string_view command, const std::filesystem::path& file,
   // cmd.exe /s /c "LINE": /s takes everything between the outer quotes as it is.
   wchar_t shell[MAX_PATH];
   const DWORD length = ::GetEnvironmentVariableW(L"ComSpec", shell, MAX_PATH);
-  std::wstring program = length > 0 && length < MAX_PATH ? std::wstring(shell, length) : L"cmd.exe";
+  const bool from_comspec = length > 0 && length < MAX_PATH;
+  const std::wstring program = from_comspec ? std::wstring(shell, length) : L"cmd.exe";
   const std::u16string wide = Utf8ToUtf16(line);
   std::wstring arguments = L"\"" + program + L"\" /d /s /c \"" +
                            std::wstring(wide.begin(), wide.end()) + L"\"";
@@ -64,7 +65,8 @@ bool RunSignCommand(std::string_view command, const std::filesystem::path& file,
   startup.hStdOutput = ::GetStdHandle(STD_ERROR_HANDLE);
   startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process{};
-  if (!::CreateProcessW(program.c_str(), arguments.data(), nullptr, nullptr, TRUE, 0, nullptr,
+  // Without ComSpec the command line names cmd.exe, and the system searches for it.
+  if (!::CreateProcessW(from_comspec ? program.c_str() : nullptr, arguments.data(), nullptr, nullptr, TRUE, 0, nullptr,
                         nullptr, &startup, &process)) {
     why = "the signing command could not start (error " + std::to_string(::GetLastError()) + ")";
     return false;
