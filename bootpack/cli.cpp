@@ -14,6 +14,8 @@
 #include "bootpack/pack.h"
 #include "bootpack/package.h"
 #include "bootpack/pe_image.h"
+#include "bootpack/sign_command.h"
+#include "bootpack/stub_identity.h"
 #include "bootpack/update_check.h"
 
 namespace boot {
@@ -40,7 +42,7 @@ constexpr const char* kPackUsage =
     "usage: bootpack pack --stub STUB.exe --package PACKAGE.json -o UPDATE.exe\n"
     "                     [--from DIR [--exclude GLOB]...] [--level fast|default|max]\n"
     "                     [--allow-outside] [--allow-broad-clean] [--compat]\n"
-    "                     [--json | --quiet]\n"
+    "                     [--sign COMMAND] [--json | --quiet]\n"
     "\n"
     "Packs the files of a package into a copy of the stub, with the update manifest\n"
     "the stub reads. The output is written only after every check has passed.\n"
@@ -53,7 +55,10 @@ constexpr const char* kPackUsage =
     "                      {\"version\": \"1.4.0\", \"launcher\": \"app.exe\",\n"
     "                       \"cleans\": [{\"path\": \"old.dll\", \"fail_ok\": true, \"type\": \"file\"}],\n"
     "                       \"updates\": [{\"path\": \"app.exe\", \"source\": \"build/app.exe\"}]}\n"
-    "                    sources are relative to the description's folder\n"
+    "                    sources are relative to the description's folder; optional\n"
+    "                    \"product\", \"company\", \"description\", \"copyright\" and\n"
+    "                    \"icon\" (an .ico file) give the update exe its version\n"
+    "                    information and icon\n"
     "  -o, --output FILE the update exe to write (replaced if it is a regular file;\n"
     "                    never one of the inputs, a folder or a device)\n"
     "  --from DIR        also deliver every file under DIR, at its path relative to DIR;\n"
@@ -74,6 +79,12 @@ constexpr const char* kPackUsage =
     "                    files written in place, no folder created, nothing undone;\n"
     "                    empty files and updates into a folder a \"dir\" clean removes\n"
     "                    are refused, updates in subfolders get a warning\n"
+    "  --sign COMMAND    sign the finished exe before it replaces the output: COMMAND\n"
+    "                    runs through /bin/sh (cmd.exe on Windows) with {file}\n"
+    "                    replaced by the quoted path of the file to sign, e.g.\n"
+    "                      --sign 'osslsigncode sign -pkcs12 key.p12 -in {file} -out {file}.s && mv {file}.s {file}'\n"
+    "                      --sign \"signtool sign /fd sha256 /a {file}\"\n"
+    "                    a non-zero exit fails the pack and nothing is written\n"
     "  --json            print the summary as one JSON document on stdout (see the\n"
     "                    README for its members); errors still go to stderr\n"
     "  -q, --quiet       print nothing but warnings and errors\n"
@@ -86,8 +97,10 @@ constexpr const char* kInspectUsage =
     "\n"
     "Prints the update manifest, its mode (safe or compatible) and a table of the\n"
     "entries, and checks every payload the way the stub will stage it, against its\n"
-    "SHA-256 when the manifest gives one. Exits with 1 when the stub would refuse the\n"
-    "update. --json prints everything as one JSON document on stdout; --quiet\n"
+    "SHA-256 when the manifest gives one; also whether the exe is signed (the size of\n"
+    "its certificate table) and whether its PE checksum matches (a mismatch is a\n"
+    "warning). Exits with 1 when the exe is not an update stub or the stub would\n"
+    "refuse the update. --json prints everything as one JSON document on stdout; --quiet\n"
     "prints nothing but the problems found (the exit status says the rest).\n";
 
 constexpr const char* kExtractUsage =
@@ -125,6 +138,13 @@ std::string HumanSize(std::uint64_t bytes) {
   } else {
     std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
   }
+  return text;
+}
+
+// "0x0004a1f2".
+std::string Hex32(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(value));
   return text;
 }
 
@@ -253,6 +273,7 @@ void PrintPackSummary(const PackOptions& options, const PackResult& result, doub
   out << "\n  checked: every resource read back and every payload decoded and matched to its "
          "sha256; took "
       << took << '\n';
+  if (result.signed_by_command) out << "  signed: by the --sign command, then checked\n";
 }
 
 // The pack's JSON document: the summary's facts (when it packed), then warnings and problems.
@@ -277,6 +298,7 @@ void PrintPackJson(const PackOptions& options, bool packed, const PackResult& re
         .Key("payload_type").Number(result.payload_type)
         .Key("stub_resources_kept").Number(result.stub_resources_kept)
         .Key("earlier_payloads_replaced").Number(result.old_payloads_replaced)
+        .Key("signed_by_command").Bool(result.signed_by_command)
         .Key("seconds").Seconds(seconds)
         .Key("files").BeginArray();
     for (const PackedEntry& e : result.entries) {
@@ -327,6 +349,8 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       options.allow_outside = true;
     } else if (arg == "--allow-broad-clean") {
       options.allow_broad_clean = true;
+    } else if (auto c = TakeValue(args, i, {"--sign"}, missing)) {
+      options.sign = *c;
     } else if (arg == "--compat") {
       options.mode = UpdateMode::Compatible;
     } else if (TakeOutputFlag(arg, output)) {
@@ -342,6 +366,9 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (options.output.empty()) return UsageError(err, "pack", "-o is required");
   if (!options.excludes.empty() && options.from.empty()) {
     return UsageError(err, "pack", "--exclude applies to --from, which is missing");
+  }
+  if (!options.sign.empty() && options.sign.find(kSignFilePlaceholder) == std::string::npos) {
+    return UsageError(err, "pack", "--sign needs {file} where the command names the file to sign");
   }
 
   const auto started = std::chrono::steady_clock::now();
@@ -364,11 +391,19 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   return kExitOk;
 }
 
-// Reads `path` as an update exe and checks it. False when the file is not an image (the reason
-// in `problems`), or (with the check filled in) when the stub would refuse the update (its
-// reasons in check.problems).
+// What inspect says about an image's checksum and Authenticode signature.
+struct ImageSeal {
+  std::uint32_t stored_checksum = 0;
+  std::uint32_t computed_checksum = 0;
+  std::uint32_t signature_bytes = 0;  // the certificate table's size; 0: not signed
+};
+
+// Reads `path` as an update exe and checks it. False when the file is not an image or not an
+// update stub (the reason in `problems`), or (with the check filled in) when the stub would
+// refuse the update (its reasons in check.problems). `seal` receives the checksum and signature
+// facts of an image.
 bool LoadAndCheck(const std::string& path, UpdateCheck& check, std::vector<std::string>& problems,
-                  std::vector<PeResource>& resources) {
+                  std::vector<PeResource>& resources, ImageSeal& seal) {
   std::vector<std::uint8_t> bytes;
   PeImage image;
   std::string why;
@@ -377,12 +412,22 @@ bool LoadAndCheck(const std::string& path, UpdateCheck& check, std::vector<std::
     problems.push_back(why);
     return false;
   }
+  seal.stored_checksum = image.checksum;
+  seal.computed_checksum = ComputePeChecksum(image.bytes, image.optional_header_offset + 64);
+  if (image.directories.size() > kCertificateDirectory) {
+    seal.signature_bytes = image.directories[kCertificateDirectory].size;
+  }
+  image = PeImage{};
+  if (!HasStubMarker(resources)) {
+    problems.push_back(NotAStubText());
+    return false;
+  }
   const bool ok = CheckUpdate(resources, check);
   problems.insert(problems.end(), check.problems.begin(), check.problems.end());
   return ok;
 }
 
-void PrintInspectText(const UpdateCheck& check, bool ok, std::ostream& out) {
+void PrintInspectText(const UpdateCheck& check, const ImageSeal& seal, bool ok, std::ostream& out) {
   out << "manifest (" << check.manifest_text.size() << " bytes):\n"
       << Printable(check.manifest_text, /*keep_lines=*/true) << '\n';
   if (!check.manifest.valid) return;
@@ -412,15 +457,29 @@ void PrintInspectText(const UpdateCheck& check, bool ok, std::ostream& out) {
   out << "\nversion " << Printable(Utf16ToUtf8(check.manifest.version)) << ", "
       << check.manifest.cleans.size() << " cleans, " << check.entries.size() << " entries, "
       << HumanSize(expanded) << " in " << HumanSize(stored) << '\n';
+  out << "signature: "
+      << (seal.signature_bytes == 0 ? std::string("none")
+                                    : "signed (" + std::to_string(seal.signature_bytes) + " bytes)")
+      << '\n';
+  if (seal.stored_checksum == seal.computed_checksum) {
+    out << "checksum: ok (" << Hex32(seal.stored_checksum) << ")\n";
+  } else {
+    out << "checksum: MISMATCH: the header says " << Hex32(seal.stored_checksum)
+        << ", the file sums to " << Hex32(seal.computed_checksum) << '\n';
+  }
   out << (ok ? "ok: the stub will stage every entry\n" : "the stub would refuse this update\n");
 }
 
 // Inspect's JSON document: the manifest's text and what the stub makes of it, every entry's
 // check, the verdict and the problems.
-void PrintInspectJson(const std::string& path, const UpdateCheck& check, bool ok,
-                      const std::vector<std::string>& problems, std::ostream& out) {
+void PrintInspectJson(const std::string& path, const UpdateCheck& check, const ImageSeal& seal,
+                      bool ok, const std::vector<std::string>& problems, std::ostream& out) {
   JsonWriter json;
-  json.BeginObject().Key("ok").Bool(ok).Key("file").String(path).Key("manifest");
+  json.BeginObject().Key("ok").Bool(ok).Key("file").String(path)
+      .Key("signature_bytes").Number(seal.signature_bytes)
+      .Key("checksum").Number(seal.stored_checksum)
+      .Key("checksum_ok").Bool(seal.stored_checksum == seal.computed_checksum)
+      .Key("manifest");
   if (check.manifest_text.empty()) {
     json.Null();
   } else {
@@ -496,12 +555,16 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
   UpdateCheck check;
   std::vector<PeResource> resources;
   std::vector<std::string> problems;
-  const bool ok = LoadAndCheck(path, check, problems, resources);
+  ImageSeal seal;
+  const bool ok = LoadAndCheck(path, check, problems, resources, seal);
   for (const std::string& problem : problems) Complain(err, path, problem);
+  if (seal.stored_checksum != seal.computed_checksum) {
+    Complain(err, "warning: " + path, "the PE checksum is wrong (the file changed after it was written)");
+  }
   if (output.json) {
-    PrintInspectJson(path, check, ok, problems, out);
+    PrintInspectJson(path, check, seal, ok, problems, out);
   } else if (!output.quiet && !check.manifest_text.empty()) {
-    PrintInspectText(check, ok, out);
+    PrintInspectText(check, seal, ok, out);
   }
   return ok ? kExitOk : kExitFailed;
 }
@@ -522,7 +585,8 @@ int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ost
   UpdateCheck check;
   std::vector<PeResource> resources;
   std::vector<std::string> problems;
-  const bool loaded = LoadAndCheck(path, check, problems, resources);
+  ImageSeal seal;
+  const bool loaded = LoadAndCheck(path, check, problems, resources, seal);
   for (const std::string& problem : problems) Complain(err, path, problem);
   if (!loaded) return kExitFailed;
   // Entry paths come from a file of unknown origin: none may lead out of the target folder.

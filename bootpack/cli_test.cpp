@@ -31,6 +31,7 @@ extern char** environ;
 #include "bootpack/test_folder.h"
 #include "bootpack/test_image.h"
 #include "bootpack/update_check.h"
+#include "bootstrapper/resources/stub_marker.h"
 #include "lznt1/lznt1.h"
 
 namespace boot {
@@ -59,15 +60,17 @@ bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// A stub-like image: code, resources (version info and an application manifest), relocations.
-std::string StubBytes(const std::vector<std::uint8_t>& certificate = {}) {
+// A stub-like image: code, resources (the stub marker and an application manifest),
+// relocations.
+std::string StubBytes(const std::vector<std::uint8_t>& certificate = {}, bool marker = true) {
   testutil::TestImageSpec spec;
   spec.sections.push_back({".text", std::vector<std::uint8_t>(0x300, 0xC3), 0, 0x60000020});
   spec.sections.push_back({".rsrc", {}, 0, 0xC0000040});
   spec.sections.push_back({".reloc", testutil::BuildRelocations(0x1000), 0, 0x42000040});
   spec.sections[1].data = testutil::BuildResourceTree(
       testutil::TestSectionRva(spec, 1),
-      {{16, 1, 0x409, Bytes("version info")}, {24, 1, 0, Bytes("<assembly>asInvoker</assembly>")}});
+      {{10, BOOT_STUB_MARKER_ID, 0x409, Bytes(marker ? BOOT_STUB_MARKER_TEXT : "some data")},
+       {24, 1, 0, Bytes("<assembly>asInvoker</assembly>")}});
   spec.directories = {{2, 1, 0, static_cast<std::uint32_t>(spec.sections[1].data.size())},
                       {5, 2, 0, 12}};
   spec.certificate = certificate;
@@ -142,20 +145,22 @@ TEST(BootpackTest, PacksInspectsAndExtractsAPackage) {
   EXPECT_EQ(scene.dir.List(),
             (std::vector<std::string>{"package.json", "release", "stub.exe", "update.exe"}));
 
-  // The stub's own resources, the manifest and one payload per non-empty file, nothing else.
+  // The stub's own resources, version information made for the package, the manifest and one
+  // payload per non-empty file, nothing else.
   const std::vector<PeResource> resources = ResourcesOf(scene.dir / "update.exe");
-  ASSERT_EQ(resources.size(), 6u);
-  EXPECT_EQ(resources[0].type.id, 16);
-  EXPECT_EQ(resources[0].data, Bytes("version info"));
-  EXPECT_EQ(resources[1].type.id, 24);
-  EXPECT_EQ(resources[1].data, Bytes("<assembly>asInvoker</assembly>"));
-  EXPECT_EQ(resources[2].type.id, 42);
-  EXPECT_EQ(resources[2].name.id, 42);
-  EXPECT_EQ(resources[2].language, 0);
+  ASSERT_EQ(resources.size(), 7u);
+  EXPECT_EQ(resources[0].type.id, 10);
+  EXPECT_EQ(resources[0].data, Bytes(BOOT_STUB_MARKER_TEXT));
+  EXPECT_EQ(resources[1].type.id, 16);
+  EXPECT_EQ(resources[2].type.id, 24);
+  EXPECT_EQ(resources[2].data, Bytes("<assembly>asInvoker</assembly>"));
+  EXPECT_EQ(resources[3].type.id, 42);
+  EXPECT_EQ(resources[3].name.id, 42);
+  EXPECT_EQ(resources[3].language, 0);
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(resources[3 + i].type.id, 256);
-    EXPECT_EQ(resources[3 + i].name.id, i + 1);
-    EXPECT_EQ(resources[3 + i].language, 0);
+    EXPECT_EQ(resources[4 + i].type.id, 256);
+    EXPECT_EQ(resources[4 + i].name.id, i + 1);
+    EXPECT_EQ(resources[4 + i].language, 0);
   }
   UpdateCheck check;
   ASSERT_TRUE(CheckUpdate(resources, check));
@@ -169,7 +174,7 @@ TEST(BootpackTest, PacksInspectsAndExtractsAPackage) {
   EXPECT_EQ(check.entries[1].expanded, scene.big.size());
   EXPECT_EQ(check.entries[1].sha256, Sha256Hex(Sha256Of(Bytes(scene.big))));
   EXPECT_FALSE(check.entries[3].has_resource);
-  EXPECT_EQ(static_cast<std::uint64_t>(check.entries[1].size), resources[4].data.size());
+  EXPECT_EQ(static_cast<std::uint64_t>(check.entries[1].size), resources[5].data.size());
 
   const CommandRun inspect = Bootpack({"inspect", scene.dir / "update.exe"});
   EXPECT_EQ(inspect.status, kExitOk) << inspect.err;
@@ -180,6 +185,21 @@ TEST(BootpackTest, PacksInspectsAndExtractsAPackage) {
   EXPECT_TRUE(Contains(inspect.out, "mode: safe (")) << inspect.out;
   EXPECT_TRUE(Contains(inspect.out, check.entries[1].sha256)) << inspect.out;
   EXPECT_TRUE(Contains(inspect.out, "ok: the stub will stage every entry")) << inspect.out;
+  EXPECT_TRUE(Contains(inspect.out, "\nsignature: none\n")) << inspect.out;
+  EXPECT_TRUE(Contains(inspect.out, "\nchecksum: ok (0x")) << inspect.out;
+
+  // A checksum that no longer matches the file is reported; the update itself is still good.
+  std::string changed = FileText(scene.dir / "update.exe");
+  PeImage image;
+  std::string why;
+  ASSERT_TRUE(ParsePeImage(Bytes(changed), image, why)) << why;
+  changed[image.optional_header_offset + 64] ^= 1;
+  scene.dir.Write("changed.exe", changed);
+  const CommandRun mismatch = Bootpack({"inspect", scene.dir / "changed.exe"});
+  EXPECT_EQ(mismatch.status, kExitOk);
+  EXPECT_TRUE(Contains(mismatch.out, "\nchecksum: MISMATCH: the header says 0x")) << mismatch.out;
+  EXPECT_TRUE(Contains(mismatch.err, "bootpack: warning: " + (scene.dir / "changed.exe") +
+                                         ": the PE checksum is wrong")) << mismatch.err;
 
   const CommandRun extract = Bootpack({"extract", scene.dir / "update.exe", scene.dir / "out"});
   EXPECT_EQ(extract.status, kExitOk) << extract.err;
@@ -207,9 +227,9 @@ TEST(BootpackTest, PackingIsDeterministicAndRepackingReplacesTheEarlierUpdate) {
   const CommandRun smaller = Bootpack(scene.Pack("fourth.exe", "first.exe"));
   ASSERT_EQ(smaller.status, kExitOk) << smaller.err;
   const std::vector<PeResource> resources = ResourcesOf(scene.dir / "fourth.exe");
-  ASSERT_EQ(resources.size(), 4u);
-  EXPECT_EQ(resources[3].type.id, 256);
-  EXPECT_EQ(resources[3].name.id, 1);
+  ASSERT_EQ(resources.size(), 5u);
+  EXPECT_EQ(resources[4].type.id, 256);
+  EXPECT_EQ(resources[4].name.id, 1);
   EXPECT_EQ(Bootpack({"inspect", scene.dir / "fourth.exe"}).status, kExitOk);
 }
 
@@ -248,6 +268,19 @@ TEST(BootpackTest, ARefusedPackWritesNothing) {
   EXPECT_TRUE(Contains(bad_stub.err, "bootpack: stub \"" + (scene.dir / "stub.exe") +
                                          "\": not a PE image (no MZ header)"))
       << bad_stub.err;
+  EXPECT_EQ(FileText(scene.dir / "update.exe"), "previous output");
+
+  // So is a program that is not an update stub, and inspect says what it is.
+  const std::string not_a_stub = ": not an update stub (it lacks the stub marker";
+  scene.dir.Write("stub.exe", StubBytes({}, /*marker=*/false));
+  const CommandRun other = Bootpack(scene.Pack("update.exe"));
+  EXPECT_EQ(other.status, kExitFailed);
+  EXPECT_TRUE(Contains(other.err, "bootpack: stub \"" + (scene.dir / "stub.exe") + "\"" + not_a_stub))
+      << other.err;
+  const CommandRun inspected = Bootpack({"inspect", scene.dir / "stub.exe"});
+  EXPECT_EQ(inspected.status, kExitFailed);
+  EXPECT_TRUE(Contains(inspected.err, "bootpack: " + (scene.dir / "stub.exe") + not_a_stub))
+      << inspected.err;
   EXPECT_EQ(FileText(scene.dir / "update.exe"), "previous output");
 }
 
@@ -457,10 +490,12 @@ void WriteCraftedUpdate(const std::string& path, const std::string& manifest,
   PeImage image;
   std::string why;
   ASSERT_TRUE(ParsePeImage(std::vector<std::uint8_t>(stub.begin(), stub.end()), image, why));
-  std::vector<PeResource> resources(1);
-  resources[0].type.id = 42;
-  resources[0].name.id = 42;
-  resources[0].data = Bytes(manifest);
+  std::vector<PeResource> resources;
+  ASSERT_TRUE(ReadPeResources(image, resources, why)) << why;  // the stub's, its marker included
+  PeResource& manifest_resource = resources.emplace_back();
+  manifest_resource.type.id = 42;
+  manifest_resource.name.id = 42;
+  manifest_resource.data = Bytes(manifest);
   for (const auto& [id, data] : payloads) {
     PeResource r;
     r.type.id = 256;
@@ -646,6 +681,8 @@ TEST(BootpackTest, UsageErrorsAndHelp) {
       {{"pack", "--frob"}, kExitUsage, "bootpack: pack: unexpected argument \"--frob\""},
       {{"pack", "--stub", "s", "--package", "p", "-o", "u", "--exclude", "*.pdb"}, kExitUsage,
        "bootpack: pack: --exclude applies to --from, which is missing"},
+      {{"pack", "--stub", "s", "--package", "p", "-o", "o", "--sign", "signtool sign o"},
+       kExitUsage, "bootpack: pack: --sign needs {file}"},
       {{"inspect"}, kExitUsage, "bootpack: inspect: expects one update exe"},
       {{"extract", "a.exe"}, kExitUsage, "bootpack: extract: expects an update exe and a folder"},
       {{"inspect", "/nonexistent/update.exe"}, kExitFailed, "bootpack: /nonexistent/update.exe: "},

@@ -11,6 +11,8 @@
 #include "bootpack/manifest_writer.h"
 #include "bootpack/pe_image.h"
 #include "bootpack/side_by_side.h"
+#include "bootpack/sign_command.h"
+#include "bootpack/stub_identity.h"
 #include "bootpack/update_check.h"
 #include "bootstrapper/manifest/update_rules.h"
 #include "bootstrapper/payload/sha256.h"
@@ -440,6 +442,11 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
                 std::vector<Problem>& problems, std::vector<Problem>& warnings) {
   result = PackResult{};
   std::string why;
+  std::string sign_line;
+  if (!options.sign.empty() && !SubstituteSignFile(options.sign, "", sign_line, why)) {
+    problems.push_back({"--sign", why});
+    return false;
+  }
 
   // 1. The description and the files it names.
   const fs::path package_path = PathFromUtf8(options.package);
@@ -489,12 +496,18 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
     problems.push_back({stub_what, why});
     return false;
   }
+  if (!HasStubMarker(resources)) {
+    problems.push_back({stub_what, NotAStubText()});
+    return false;
+  }
   DropEarlierUpdate(resources, stub_what, result, warnings);
   result.stub_resources_kept = resources.size();
   std::set<std::uint16_t> used_types;
   for (const PeResource& r : resources) {
     if (r.type.text.empty()) used_types.insert(r.type.id);
   }
+  if (!ApplyIdentity(package, stub_what, resources, problems, warnings)) return false;
+  result.icon_replaced = !package.identity.icon.empty();
   std::uint16_t payload_type = kPayloadType;
   while (used_types.count(payload_type) != 0) ++payload_type;
   result.payload_type = payload_type;
@@ -568,6 +581,17 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
     return give_up("cannot write " + Quoted(PathToUtf8(temp)) + ": " + why);
   }
   image = std::vector<std::uint8_t>();
+  if (!options.sign.empty()) {
+    std::error_code size_error;
+    if (!RunSignCommand(options.sign, temp, why)) {
+      std::error_code ignored;
+      fs::remove(temp, ignored);
+      problems.push_back({Quoted(options.output), why + "; nothing was written"});
+      return false;
+    }
+    result.output_bytes = fs::file_size(temp, size_error);
+    result.signed_by_command = true;
+  }
   if (!VerifyWrittenImage(temp, expected, manifest_text, package, stored, options.mode, why)) {
     return give_up("check after writing failed: " + why);
   }

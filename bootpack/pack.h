@@ -26,6 +26,7 @@ struct PackOptions {
   bool allow_outside = false;
   bool allow_broad_clean = false;  // a registry clean of a shared key is only a warning
   UpdateMode mode = UpdateMode::Safe;  // --compat: Compatible
+  std::string sign;  // --sign: a command naming the file to sign as {file}; empty: not signed
 };
 
 struct PackedEntry {
@@ -47,6 +48,8 @@ struct PackResult {
   std::size_t stub_resources_kept = 0;
   std::size_t old_payloads_replaced = 0;  // payloads of an earlier pack that were dropped
   bool section_appended = false;
+  bool icon_replaced = false;  // the package named an icon
+  bool signed_by_command = false;  // --sign ran and the signed exe passed the check
 };
 
 // Where a pack has got to, handed to the progress callback before each file is read and
@@ -66,8 +69,10 @@ struct PackProgressStep {
 using PackProgress = std::function<void(const PackProgressStep&)>;
 
 // Reads and checks the description (and --from folder), compresses every file, builds the
-// manifest and the new image, writes it to a temporary file beside the output, re-reads and
-// checks every resource, and only then renames it onto the output. True on success. Every
+// manifest and the new image (with the package's version information and icon), writes it to a
+// temporary file beside the output, runs the signing command on it (when given), re-reads and
+// checks every resource, and only then renames it onto the output. A stub without the stub
+// marker is refused. True on success. Every
 // refusal goes to `problems`; notes that do not stop the pack (a signature removed, an old
 // manifest that could not be read) go to `warnings`. Nothing is left at the output path or
 // beside it on failure.

@@ -72,7 +72,7 @@ bool IsValidUtf8(std::string_view text) {
 // fixed array rather than a map per object.)
 class ObjectMembers {
  public:
-  static constexpr std::size_t kMaxKnown = 4;
+  static constexpr std::size_t kMaxKnown = 9;
 
   ObjectMembers(const cJSON* object, std::initializer_list<const char*> known,
                 const std::string& what, std::vector<Problem>& problems)
@@ -602,10 +602,24 @@ bool ParsePackageDescription(std::string_view text, std::string_view label,
                         DescribeEscapedNul(nul) + "; remove it"});
   }
   if (!nuls.empty()) return false;
-  const ObjectMembers members(root.get(), {"version", "launcher", "cleans", "updates"}, file,
-                              problems);
+  const ObjectMembers members(root.get(), {"version", "launcher", "cleans", "updates", "product",
+                                           "company", "description", "copyright", "icon"},
+                              file, problems);
   ReadString(members, "version", true, file, package.version, problems);
   ReadString(members, "launcher", false, file, package.launcher, problems);
+  PackageIdentity& identity = package.identity;
+  ReadString(members, "product", false, file, identity.product, problems);
+  ReadString(members, "company", false, file, identity.company, problems);
+  ReadString(members, "description", false, file, identity.description, problems);
+  ReadString(members, "copyright", false, file, identity.copyright, problems);
+  std::string icon;
+  if (ReadString(members, "icon", false, file, icon, problems) && members.Get("icon") != nullptr) {
+    if (icon.empty()) {
+      problems.push_back({file, "\"icon\" must name an .ico file"});
+    } else {
+      identity.icon = base_dir / PathFromUtf8(icon);
+    }
+  }
   const cJSON* cleans = members.Get("cleans");
   if (cleans != nullptr && !cJSON_IsArray(cleans)) {
     problems.push_back({file, "\"cleans\" must be an array"});

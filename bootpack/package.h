@@ -32,11 +32,22 @@ struct PackageUpdate {
   std::string origin;  // "updates[2]" or "--from", for messages
 };
 
+// How the update exe presents itself in Explorer: its version information and icon. An empty
+// member leaves the stub's own value.
+struct PackageIdentity {
+  std::string product;  // ProductName
+  std::string company;  // CompanyName
+  std::string description;  // FileDescription
+  std::string copyright;  // LegalCopyright
+  std::filesystem::path icon;  // an .ico file; empty: the stub's icon, if any
+};
+
 struct Package {
   std::string version;
   std::string launcher;  // empty: the stub starts nothing
   std::vector<PackageClean> cleans;
   std::vector<PackageUpdate> updates;
+  PackageIdentity identity;
 };
 
 // Reads description `text`. `label` names the file in messages; relative sources are resolved

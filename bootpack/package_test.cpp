@@ -134,7 +134,8 @@ TEST(PackageDescriptionTest, ReadsAFullDescription) {
       {"path": "HKEY_CURRENT_USER\\Software\\Demo", "fail_ok": true, "type": "Registry"}],
     "updates": [
       {"path": "bin/app.exe", "source": "build/app.exe"},
-      {"path": "readme.txt", "source": "/abs/readme.txt"}]
+      {"path": "readme.txt", "source": "/abs/readme.txt"}],
+    "product": "Demo", "Company": "Example Ltd", "icon": "art/app.ico"
   })";
   Package package;
   std::vector<Problem> problems;
@@ -155,6 +156,10 @@ TEST(PackageDescriptionTest, ReadsAFullDescription) {
   EXPECT_EQ(package.updates[0].source, fs::path("pkg") / "build/app.exe");
   EXPECT_EQ(package.updates[0].origin, "package.json: updates[0]");
   EXPECT_EQ(package.updates[1].source, fs::path("/abs/readme.txt"));
+  EXPECT_EQ(package.identity.product, "Demo");
+  EXPECT_EQ(package.identity.company, "Example Ltd");
+  EXPECT_EQ(package.identity.description, "");
+  EXPECT_EQ(package.identity.icon, fs::path("pkg") / "art/app.ico");
 }
 
 TEST(PackageDescriptionTest, RefusesWhatTheStubWouldNotReadOrAWriterDidNotMean) {
@@ -190,6 +195,9 @@ TEST(PackageDescriptionTest, RefusesWhatTheStubWouldNotReadOrAWriterDidNotMean) 
       {R"({"version":"1","updates":[{"path":"x\u0000y.dll","source":"a"}]})", "p.json: updates[0]", "\"path\" holds \\u0000"},
       {R"({"version":"1\u0000","updates":[]})", "p.json", "\"version\" holds \\u0000"},
       {R"({"version":"1","cleans":[{"path":"a","fail_ok":true,"ty\u0000pe":"file"}]})", "p.json: cleans[0]", "the key \"ty\\u0000pe\" holds"},
+      {R"({"version":"1","copyright":2026})", "p.json", "\"copyright\" must be a string"},
+      {R"({"version":"1","icon":""})", "p.json", "\"icon\" must name an .ico file"},
+      {R"({"version":"1","product":"A","Product":"B"})", "p.json", "key \"product\" given twice"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);

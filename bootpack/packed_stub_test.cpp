@@ -3,13 +3,16 @@
 // stub runs and accepts its update, and bootpack.exe itself packs from Unicode paths.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <shellapi.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
 #include "bootpack/pack.h"
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/manifest/manifest.h"
+#include "bootstrapper/resources/stub_marker.h"
 #include "tests/support/artifacts.h"
 #include "tests/support/scratch_dir.h"
 
@@ -87,11 +90,11 @@ TEST(PackedStubTest, TheLoaderFindsEveryResourceAndNtdllDecodesEachPayload) {
   HMODULE bare = ::LoadLibraryExW(StubPath().c_str(), nullptr, flags);
   ASSERT_NE(bare, nullptr);
 
-  // The stub's own application manifest and version information, unchanged.
+  // The stub's own application manifest and marker, unchanged (its version information is
+  // the package's: see the identity test).
   EXPECT_EQ(LoadedResource(packed, 24, 1), LoadedResource(bare, 24, 1));
   EXPECT_NE(LoadedResource(packed, 24, 1).find("asInvoker"), std::string::npos);
-  EXPECT_EQ(LoadedResource(packed, 16, 1), LoadedResource(bare, 16, 1));
-  EXPECT_NE(LoadedResource(packed, 16, 1), "<missing>");
+  EXPECT_EQ(LoadedResource(packed, 10, BOOT_STUB_MARKER_ID), BOOT_STUB_MARKER_TEXT);
 
   const UpdateManifest manifest = ReadUpdateManifest(LoadedResource(packed, 42, 42));
   ASSERT_TRUE(manifest.valid);
@@ -121,6 +124,144 @@ TEST(PackedStubTest, TheLoaderFindsEveryResourceAndNtdllDecodesEachPayload) {
   }
   ::FreeLibrary(bare);
   ::FreeLibrary(packed);
+}
+
+// An .ico file of 32-bit images, one per size; `claimed` is the size the first entry states.
+std::string IconFile(const std::vector<int>& sizes, int claimed) {
+  const auto put16 = [](std::string& b, unsigned v) { b += static_cast<char>(v); b += static_cast<char>(v >> 8); };
+  const auto put32 = [&](std::string& b, unsigned v) { put16(b, v & 0xFFFF); put16(b, v >> 16); };
+  std::string head, images;
+  put16(head, 0);
+  put16(head, 1);
+  put16(head, static_cast<unsigned>(sizes.size()));
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    const unsigned n = static_cast<unsigned>(sizes[i]);
+    std::string dib;
+    for (unsigned v : {40u, n, 2 * n}) put32(dib, v);
+    put16(dib, 1);
+    put16(dib, 32);
+    for (int k = 0; k < 6; ++k) put32(dib, 0);
+    for (unsigned p = 0; p < n * n; ++p) put32(dib, 0xFF000000u | (p * 2654435761u >> 8));
+    dib.append((n + 31) / 32 * 4 * n, '\0');  // the AND mask
+    const unsigned stated = i == 0 ? static_cast<unsigned>(claimed) : n;
+    head += static_cast<char>(stated);
+    head += static_cast<char>(stated);
+    head += std::string(2, '\0');
+    put16(head, 1);
+    put16(head, 32);
+    put32(head, static_cast<unsigned>(dib.size()));
+    put32(head, static_cast<unsigned>(6 + 16 * sizes.size() + images.size()));
+    images += dib;
+  }
+  return head + images;
+}
+
+// A string of the exe's version information, through the API Explorer uses.
+std::wstring VersionString(const std::vector<BYTE>& info, const wchar_t* name) {
+  void* value = nullptr;
+  UINT length = 0;
+  const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+  if (!::VerQueryValueW(info.data(), key.c_str(), &value, &length) || length == 0) return L"<none>";
+  return static_cast<const wchar_t*>(value);
+}
+
+// The package's identity members as Windows reads them back from the update exe: version
+// strings and numbers through GetFileVersionInfoW/VerQueryValueW, the icon through
+// ExtractIconExW and LoadImageW; and the refusals of versions and icons the stub cannot carry.
+TEST(PackedStubTest, VersionInformationAndIconComeFromThePackage) {
+  struct Row {
+    const char* name;
+    std::string version;
+    std::string members;  // JSON members beside "version" and "updates"
+    std::string icon;  // content of app.ico; empty: none written
+    std::string refusal;  // part of the refusal; empty when the pack succeeds
+    std::wstring product;  // ProductName read back
+    std::array<WORD, 4> fixed;  // the fixed file version read back
+  };
+  const std::string full =
+      R"("product": "Demo \u00c9dition", "company": "Example Ltd", "description": "Demo updater",
+         "copyright": "(c) 2026 Example", "icon": "app.ico")";
+  const std::vector<Row> rows = {
+      {"numeric version, every member", "2.5.17", full, IconFile({16, 32}, 16), "",
+       L"Demo \u00c9dition", {2, 5, 17, 0}},
+      {"four parts", "65535.0.1.2", "", "", "", L"Bootstrapper", {65535, 0, 1, 2}},
+      {"text version: strings only", "2.5-beta", "", "", "", L"Bootstrapper", {1, 0, 0, 0}},
+      {"a part above 65535: strings only", "2.70000", "", "", "", L"Bootstrapper", {1, 0, 0, 0}},
+      {"five parts: strings only", "1.2.3.4.5", "", "", "", L"Bootstrapper", {1, 0, 0, 0}},
+      {"missing icon file", "1", R"("icon": "app.ico")", "", "app.ico\": ", L"", {}},
+      {"icon cut short", "1", R"("icon": "app.ico")", IconFile({16}, 16).substr(0, 600),
+       "lie outside the file's images", L"", {}},
+      {"icon entry of another size", "1", R"("icon": "app.ico")", IconFile({16}, 32),
+       "a bitmap of another size than its entry says", L"", {}},
+      {"not an icon", "1", R"("icon": "app.ico")", "GIF89a and more bytes", "not an icon file", L"", {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Release release;
+    ::DeleteFileW((release.dir / L"app.ico").c_str());
+    if (!row.icon.empty()) {
+      ASSERT_TRUE(WriteFileBytes(release.dir / L"app.ico", row.icon));
+    }
+    ASSERT_TRUE(WriteFileBytes(release.dir / L"package.json",
+                               R"({"version": ")" + row.version + "\", " + row.members +
+                                   (row.members.empty() ? "" : ", ") +
+                                   R"("updates": [{"path": "tiny.bin", "source": "release/tiny.bin"}]})"));
+    PackOptions options;
+    options.stub = Narrow(StubPath());
+    options.package = Narrow(release.dir / L"package.json");
+    options.output = Narrow(release.dir / L"update.exe");
+    PackResult result;
+    std::vector<Problem> problems, warnings;
+    const bool packed = PackUpdate(options, {}, result, problems, warnings);
+    const std::string said = problems.empty() ? "" : problems[0].what + ": " + problems[0].why;
+    if (!row.refusal.empty()) {
+      EXPECT_FALSE(packed);
+      EXPECT_NE(said.find(row.refusal), std::string::npos) << said;
+      EXPECT_EQ(::GetFileAttributesW((release.dir / L"update.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+      continue;
+    }
+    ASSERT_TRUE(packed) << said;
+    const std::wstring exe = release.dir / L"update.exe";
+    std::vector<BYTE> info(::GetFileVersionInfoSizeW(exe.c_str(), nullptr));
+    ASSERT_FALSE(info.empty());
+    ASSERT_TRUE(::GetFileVersionInfoW(exe.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    const std::wstring version(row.version.begin(), row.version.end());
+    EXPECT_EQ(VersionString(info, L"FileVersion"), version);
+    EXPECT_EQ(VersionString(info, L"ProductVersion"), version);
+    EXPECT_EQ(VersionString(info, L"ProductName"), row.product);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(::VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ((std::array<WORD, 4>{HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                                   HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS)}),
+              row.fixed);
+    EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+    EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
+    const UINT icons = ::ExtractIconExW(exe.c_str(), -1, nullptr, nullptr, 0);
+    if (row.icon.empty()) {
+      EXPECT_EQ(icons, 0u);
+      continue;
+    }
+    EXPECT_EQ(icons, 1u);
+    EXPECT_EQ(VersionString(info, L"CompanyName"), L"Example Ltd");
+    EXPECT_EQ(VersionString(info, L"FileDescription"), L"Demo updater");
+    EXPECT_EQ(VersionString(info, L"LegalCopyright"), L"(c) 2026 Example");
+    HMODULE module = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    for (int size : {16, 32}) {
+      HICON icon = static_cast<HICON>(::LoadImageW(module, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, 0));
+      ASSERT_NE(icon, nullptr) << size;
+      ICONINFO parts{};
+      ASSERT_TRUE(::GetIconInfo(icon, &parts));
+      BITMAP bitmap{};
+      ::GetObjectW(parts.hbmColor, sizeof bitmap, &bitmap);
+      EXPECT_EQ(bitmap.bmWidth, size);
+      ::DeleteObject(parts.hbmColor);
+      ::DeleteObject(parts.hbmMask);
+      ::DestroyIcon(icon);
+    }
+    ::FreeLibrary(module);
+  }
 }
 
 TEST(PackedStubTest, ThePackedStubRunsAndAcceptsItsUpdate) {
