@@ -436,137 +436,160 @@ bool CheckOutputPath(const fs::path& output, const std::string& output_what,
   return true;
 }
 
-}  // namespace
+// What the steps of one pack share: its options and outcome, and what each step hands on.
+struct PackJob {
+  PackJob(const PackOptions& o, PackResult& r, std::vector<Problem>& p, std::vector<Problem>& w)
+      : options(o), result(r), problems(p), warnings(w), package_path(PathFromUtf8(o.package)),
+        stub_path(PathFromUtf8(o.stub)), output(PathFromUtf8(o.output)),
+        output_what(Quoted(o.output)), stub_what("stub " + Quoted(o.stub)) {}
 
-bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackResult& result,
-                std::vector<Problem>& problems, std::vector<Problem>& warnings) {
-  result = PackResult{};
-  std::string why;
-  std::string sign_line;
-  if (!options.sign.empty() && !SubstituteSignFile(options.sign, "", sign_line, why)) {
-    problems.push_back({"--sign", why});
-    return false;
-  }
-
-  // 1. The description and the files it names.
-  const fs::path package_path = PathFromUtf8(options.package);
-  const fs::path stub_path = PathFromUtf8(options.stub);
-  const fs::path output = PathFromUtf8(options.output);
-  const std::string output_what = Quoted(options.output);
-  const std::string stub_what = "stub " + Quoted(options.stub);
-  std::vector<PackInput> inputs = {{"the package description " + Quoted(options.package), package_path},
-                                   {"the " + stub_what, stub_path}};
-  if (!CheckOutputPath(output, output_what, inputs, problems)) return false;
-  std::vector<std::uint8_t> text;
-  if (!ReadWholeFile(package_path, text, why, kMaxPackageSize)) {
-    problems.push_back({options.package, why});
-    return false;
-  }
+  const PackOptions& options;
+  PackResult& result;
+  std::vector<Problem>& problems;
+  std::vector<Problem>& warnings;
+  const fs::path package_path;
+  const fs::path stub_path;
+  const fs::path output;
+  const std::string output_what;
+  const std::string stub_what;
+  std::vector<PackInput> inputs;  // every file the output must not be
   Package package;
+  PeImage stub;
+  std::vector<PeResource> resources;  // the stub's, then the payloads and the manifest
+  std::uint16_t payload_type = kPayloadType;
+  std::vector<StoredPayload> stored;  // one per update
+  std::string manifest_text;
+};
+
+// Reads and checks the description and the --from folder, and makes sure the output is none of
+// the files they name.
+bool ReadPackage(PackJob& job) {
+  const PackOptions& options = job.options;
+  job.inputs = {{"the package description " + Quoted(options.package), job.package_path},
+                {"the " + job.stub_what, job.stub_path}};
+  if (!CheckOutputPath(job.output, job.output_what, job.inputs, job.problems)) return false;
+  std::vector<std::uint8_t> text;
+  std::string why;
+  if (!ReadWholeFile(job.package_path, text, why, kMaxPackageSize)) {
+    job.problems.push_back({options.package, why});
+    return false;
+  }
   bool ok = ParsePackageDescription(
       std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), options.package,
-      package_path.parent_path(), package, problems);
+      job.package_path.parent_path(), job.package, job.problems);
   if (!options.from.empty()) {
     // Neither the description nor the output (an earlier run's update exe) is part of a release.
     FolderFilter filter = DefaultFolderFilter();
-    filter.skip_files = {package_path, output};
+    filter.skip_files = {job.package_path, job.output};
     filter.excludes.insert(filter.excludes.end(), options.excludes.begin(), options.excludes.end());
-    ok = AddFolderFiles(PathFromUtf8(options.from), filter, package, problems) && ok;
+    ok = AddFolderFiles(PathFromUtf8(options.from), filter, job.package, job.problems) && ok;
   }
-  if (!ok || !ValidatePackage(package, options.allow_outside, options.mode, problems, warnings,
-                              options.allow_broad_clean)) {
+  if (!ok || !ValidatePackage(job.package, options.allow_outside, options.mode, job.problems,
+                              job.warnings, options.allow_broad_clean)) {
     return false;
   }
-  for (const PackageUpdate& update : package.updates) {
-    inputs.push_back({"the source of " + update.origin + " " + Quoted(update.path), update.source});
+  for (const PackageUpdate& update : job.package.updates) {
+    job.inputs.push_back({"the source of " + update.origin + " " + Quoted(update.path), update.source});
   }
-  if (!CheckOutputPath(output, output_what, inputs, problems)) return false;
-  if (package.updates.size() > 0xFFFF) {
-    problems.push_back({"updates", std::to_string(package.updates.size()) +
-                                       " entries; resource ids allow at most 65535"});
+  if (!CheckOutputPath(job.output, job.output_what, job.inputs, job.problems)) return false;
+  if (job.package.updates.size() > 0xFFFF) {
+    job.problems.push_back({"updates", std::to_string(job.package.updates.size()) +
+                                           " entries; resource ids allow at most 65535"});
     return false;
   }
+  return true;
+}
 
-  // 2. The stub and its own resources.
+// Reads the stub and its own resources (an earlier update's dropped), gives it the package's
+// identity and picks the payloads' resource type.
+bool ReadStub(PackJob& job) {
   std::vector<std::uint8_t> stub_bytes;
-  PeImage stub;
-  std::vector<PeResource> resources;
-  if (!ReadWholeFile(stub_path, stub_bytes, why, kMaxStubSize) ||
-      !ParsePeImage(std::move(stub_bytes), stub, why) || !ReadPeResources(stub, resources, why)) {
-    problems.push_back({stub_what, why});
+  std::string why;
+  if (!ReadWholeFile(job.stub_path, stub_bytes, why, kMaxStubSize) ||
+      !ParsePeImage(std::move(stub_bytes), job.stub, why) ||
+      !ReadPeResources(job.stub, job.resources, why)) {
+    job.problems.push_back({job.stub_what, why});
     return false;
   }
-  if (!HasStubMarker(resources)) {
-    problems.push_back({stub_what, NotAStubText()});
+  if (!HasStubMarker(job.resources)) {
+    job.problems.push_back({job.stub_what, NotAStubText()});
     return false;
   }
-  DropEarlierUpdate(resources, stub_what, result, warnings);
-  result.stub_resources_kept = resources.size();
+  DropEarlierUpdate(job.resources, job.stub_what, job.result, job.warnings);
+  job.result.stub_resources_kept = job.resources.size();
   std::set<std::uint16_t> used_types;
-  for (const PeResource& r : resources) {
+  for (const PeResource& r : job.resources) {
     if (r.type.text.empty()) used_types.insert(r.type.id);
   }
-  if (!ApplyIdentity(package, stub_what, resources, problems, warnings)) return false;
-  result.icon_replaced = !package.identity.icon.empty();
-  std::uint16_t payload_type = kPayloadType;
-  while (used_types.count(payload_type) != 0) ++payload_type;
-  result.payload_type = payload_type;
+  if (!ApplyIdentity(job.package, job.stub_what, job.resources, job.problems, job.warnings)) return false;
+  job.result.icon_replaced = !job.package.identity.icon.empty();
+  while (used_types.count(job.payload_type) != 0) ++job.payload_type;
+  job.result.payload_type = job.payload_type;
+  return true;
+}
 
-  // 3. Every file, compressed and checked to decode back to itself. Only its stream is kept.
-  std::vector<PackedFile> files(package.updates.size());
-  PackFiles(package, options, progress, files);
-  std::vector<StoredPayload> stored;
-  stored.reserve(package.updates.size());
-  result.entries.reserve(package.updates.size());
-  for (std::size_t i = 0; i < package.updates.size(); ++i) {
-    const PackageUpdate& update = package.updates[i];
+// Compresses every file, each checked to decode back to itself, and adds its stream to the
+// resources (an empty file has none); only the streams are kept.
+bool AddPayloads(PackJob& job, const PackProgress& progress) {
+  const std::vector<PackageUpdate>& updates = job.package.updates;
+  std::vector<PackedFile> files(updates.size());
+  PackFiles(job.package, job.options, progress, files);
+  job.stored.reserve(updates.size());
+  job.result.entries.reserve(updates.size());
+  for (std::size_t i = 0; i < updates.size(); ++i) {
     PackedFile& file = files[i];
     if (!file.problem.empty()) {
-      problems.push_back({update.origin + " " + Quoted(update.path), file.problem});
+      job.problems.push_back({updates[i].origin + " " + Quoted(updates[i].path), file.problem});
       return false;
     }
     const auto rid = static_cast<std::uint16_t>(i + 1);
-    result.entries.push_back({update.path, file.size, file.stream.size(), rid});
-    result.input_bytes += file.size;
-    result.stored_bytes += file.stream.size();
+    job.result.entries.push_back({updates[i].path, file.size, file.stream.size(), rid});
+    job.result.input_bytes += file.size;
+    job.result.stored_bytes += file.stream.size();
     // The safe run writes an empty file for a size of 0 and looks for no resource.
-    stored.push_back({static_cast<std::int64_t>(file.stream.size()), payload_type, rid, file.digest});
+    job.stored.push_back({static_cast<std::int64_t>(file.stream.size()), job.payload_type, rid, file.digest});
     if (file.stream.empty()) continue;
     PeResource payload;
-    payload.type.id = payload_type;
+    payload.type.id = job.payload_type;
     payload.name.id = rid;
     payload.data = std::move(file.stream);
-    resources.push_back(std::move(payload));
+    job.resources.push_back(std::move(payload));
   }
-  files = std::vector<PackedFile>();
+  return true;
+}
 
-  // 4. The manifest; the check of the written image reads it back through the stub's reader.
-  const std::string manifest_text = WriteManifestText(package, stored, options.mode);
+// Adds the manifest; the check of the written image reads it back through the stub's reader.
+void AddManifest(PackJob& job) {
+  job.manifest_text = WriteManifestText(job.package, job.stored, job.options.mode);
   PeResource manifest;
   manifest.type.id = kManifestResourceType;
   manifest.name.id = kManifestResourceName;
-  manifest.data.assign(manifest_text.begin(), manifest_text.end());
-  resources.push_back(std::move(manifest));
+  manifest.data.assign(job.manifest_text.begin(), job.manifest_text.end());
+  job.resources.push_back(std::move(manifest));
+}
 
-  // 5. The image, written beside the output, checked, then renamed into place.
+// Writes the image beside the output, signs it (--sign), reads it back and checks it, and only
+// then renames it onto the output. The temporary file never outlives a failure or an interrupt.
+bool WriteUpdateExe(PackJob& job) {
   // From here on the resources are only compared with what is read back: their fingerprints
   // take the place of their bytes, which are freed as the image takes them in.
-  const std::vector<ExpectedResource> expected = ExpectedResources(resources);
+  const std::vector<ExpectedResource> expected = ExpectedResources(job.resources);
   std::vector<std::uint8_t> image;
   PeWriteReport report;
-  if (!WritePeResources(stub, resources, image, report, why, /*release_data=*/true)) {
-    problems.push_back({stub_what, why});
+  std::string why;
+  if (!WritePeResources(job.stub, job.resources, image, report, why, /*release_data=*/true)) {
+    job.problems.push_back({job.stub_what, why});
     return false;
   }
-  stub = PeImage{};
-  resources = std::vector<PeResource>();
+  job.stub = PeImage{};
+  job.resources = std::vector<PeResource>();
   if (report.certificate_removed) {
-    warnings.push_back({stub_what, "was signed; the signature was removed, sign the update exe "
-                                   "after packing"});
+    job.warnings.push_back({job.stub_what, "was signed; the signature was removed, sign the update "
+                                           "exe after packing"});
   }
-  result.section_appended = report.section_appended;
-  result.output_bytes = image.size();
-  const fs::path temp = TempPathBeside(output);
+  job.result.section_appended = report.section_appended;
+  job.result.output_bytes = image.size();
+  const fs::path temp = TempPathBeside(job.output);
   // An interrupted pack removes the temporary file (see main), which is large; named before it
   // exists, so no instant leaves it behind.
   SetInterruptCleanup(temp);
@@ -574,34 +597,47 @@ bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackRe
     std::error_code ignored;
     fs::remove(temp, ignored);
     SetInterruptCleanup({});
-    if (!reason.empty()) problems.push_back({output_what, reason});
+    if (!reason.empty()) job.problems.push_back({job.output_what, reason});
     return false;
   };
   if (!WriteWholeFile(temp, image, why)) {
     return give_up("cannot write " + Quoted(PathToUtf8(temp)) + ": " + why);
   }
   image = std::vector<std::uint8_t>();
-  if (!options.sign.empty()) {
+  if (!job.options.sign.empty()) {
+    if (!RunSignCommand(job.options.sign, temp, why)) return give_up(why + "; nothing was written");
     std::error_code size_error;
-    if (!RunSignCommand(options.sign, temp, why)) {
-      std::error_code ignored;
-      fs::remove(temp, ignored);
-      problems.push_back({Quoted(options.output), why + "; nothing was written"});
-      return false;
-    }
-    result.output_bytes = fs::file_size(temp, size_error);
-    result.signed_by_command = true;
+    job.result.output_bytes = fs::file_size(temp, size_error);
+    job.result.signed_by_command = true;
   }
-  if (!VerifyWrittenImage(temp, expected, manifest_text, package, stored, options.mode, why)) {
+  if (!VerifyWrittenImage(temp, expected, job.manifest_text, job.package, job.stored,
+                          job.options.mode, why)) {
     return give_up("check after writing failed: " + why);
   }
   // Checked again just before the rename: the output's path may have changed during the pack.
-  if (!CheckOutputPath(output, output_what, inputs, problems)) return give_up("");
-  if (!ReplaceFile(temp, output, why)) return give_up(why);
+  if (!CheckOutputPath(job.output, job.output_what, job.inputs, job.problems)) return give_up("");
+  if (!ReplaceFile(temp, job.output, why)) return give_up(why);
   SetInterruptCleanup({});
-  result.version = package.version;
-  result.launcher = package.launcher;
-  result.cleans = package.cleans.size();
+  return true;
+}
+
+}  // namespace
+
+bool PackUpdate(const PackOptions& options, const PackProgress& progress, PackResult& result,
+                std::vector<Problem>& problems, std::vector<Problem>& warnings) {
+  result = PackResult{};
+  std::string sign_line, why;
+  if (!options.sign.empty() && !SubstituteSignFile(options.sign, "", sign_line, why)) {
+    problems.push_back({"--sign", why});
+    return false;
+  }
+  PackJob job(options, result, problems, warnings);
+  if (!ReadPackage(job) || !ReadStub(job) || !AddPayloads(job, progress)) return false;
+  AddManifest(job);
+  if (!WriteUpdateExe(job)) return false;
+  result.version = job.package.version;
+  result.launcher = job.package.launcher;
+  result.cleans = job.package.cleans.size();
   return true;
 }
 
