@@ -393,6 +393,7 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
 
 // What inspect says about an image's checksum and Authenticode signature.
 struct ImageSeal {
+  bool read = false;  // false: the file is not an image, and the rest says nothing
   std::uint32_t stored_checksum = 0;
   std::uint32_t computed_checksum = 0;
   std::uint32_t signature_bytes = 0;  // the certificate table's size; 0: not signed
@@ -412,6 +413,7 @@ bool LoadAndCheck(const std::string& path, UpdateCheck& check, std::vector<std::
     problems.push_back(why);
     return false;
   }
+  seal.read = true;
   seal.stored_checksum = image.checksum;
   seal.computed_checksum = ComputePeChecksum(image.bytes, image.optional_header_offset + 64);
   if (image.directories.size() > kCertificateDirectory) {
@@ -475,11 +477,13 @@ void PrintInspectText(const UpdateCheck& check, const ImageSeal& seal, bool ok, 
 void PrintInspectJson(const std::string& path, const UpdateCheck& check, const ImageSeal& seal,
                       bool ok, const std::vector<std::string>& problems, std::ostream& out) {
   JsonWriter json;
-  json.BeginObject().Key("ok").Bool(ok).Key("file").String(path)
-      .Key("signature_bytes").Number(seal.signature_bytes)
-      .Key("checksum").Number(seal.stored_checksum)
-      .Key("checksum_ok").Bool(seal.stored_checksum == seal.computed_checksum)
-      .Key("manifest");
+  json.BeginObject().Key("ok").Bool(ok).Key("file").String(path);
+  if (seal.read) {
+    json.Key("signature_bytes").Number(seal.signature_bytes)
+        .Key("checksum").Number(seal.stored_checksum)
+        .Key("checksum_ok").Bool(seal.stored_checksum == seal.computed_checksum);
+  }
+  json.Key("manifest");
   if (check.manifest_text.empty()) {
     json.Null();
   } else {
