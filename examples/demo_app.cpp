@@ -6,13 +6,16 @@
 //
 // Version 1, at its first start in a folder, leaves behind what the new version no longer
 // wants (obsolete.txt, cache\thumbs\ with files, HKCU\Software\BootstrapperDemo\Cache\...).
-// Given UPDATE_EXE, it starts the update the way an application does (-update, its own folder
-// as -base, its own process id as -ppid), finishes its work for a moment and exits; the update
-// waits for that, writes version 2 and starts it.
+// Given UPDATE_EXE, it starts the update through the kit (kit/update_kit.h: -update, its own
+// folder as -base, its own process id as -ppid, the update's log in its data folder), finishes
+// its work for a moment and exits; the update waits for that, writes version 2 and starts it.
+// Version 2 reads from that log how the update went.
 #include <windows.h>
 #include <shellapi.h>
 
 #include <string>
+
+#include "kit/update_kit.h"
 
 #ifndef DEMO_VERSION
 #error "build with DEMO_VERSION=1 or DEMO_VERSION=2"
@@ -26,6 +29,12 @@ std::wstring OwnFolder() {
   if (n == 0 || n > MAX_PATH) return L".";
   std::wstring folder(path, n);
   return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+// Where the update's logs go. A real application would use its folder under %LOCALAPPDATA%; the
+// demo keeps everything under build/demo: data\ beside the install folder.
+std::wstring DataFolder(const std::wstring& install_folder) {
+  return install_folder.substr(0, install_folder.find_last_of(L'\\')) + L"\\data";
 }
 
 bool AppendUtf8(const std::wstring& path, const std::wstring& text) {
@@ -65,20 +74,30 @@ void LeaveOldState(const std::wstring& folder) {
   }
 }
 
-// Starts the update exe detached, as the application would: it must outlive us.
-bool StartUpdate(const std::wstring& update_exe, const std::wstring& folder) {
-  std::wstring command = L"\"" + update_exe + L"\" -update \"-base=" + folder + L"\" -ppid=" +
-                         std::to_wstring(::GetCurrentProcessId());
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
-    return false;
+#else
+
+// What the log of the last update says, as one line for demo-output.txt.
+std::wstring DescribeLastUpdate(const std::wstring& data_folder) {
+  bootkit::UpdateOutcome outcome;
+  // The update that started us still writes its last line: wait for it to end.
+  if (!bootkit::ReadLastUpdateOutcome(data_folder, 30000, outcome)) {
+    return L"cannot read the update log (error " + std::to_wstring(::GetLastError()) + L")";
   }
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
-  return true;
+  const std::wstring line = bootkit::ToWide(outcome.line);
+  const std::wstring error = outcome.error.empty() ? L"" : L" (" + bootkit::ToWide(outcome.error) + L")";
+  switch (outcome.result) {
+    case bootkit::UpdateResult::NoLog:
+      return L"no update log";
+    case bootkit::UpdateResult::Updated:
+      return L"updated to version " + bootkit::ToWide(outcome.version);
+    case bootkit::UpdateResult::RolledBack:
+      return L"rolled back after: " + line + error;
+    case bootkit::UpdateResult::Failed:
+      return L"failed: " + line + error;
+    case bootkit::UpdateResult::Running:
+      return L"still running, last line: " + line;
+  }
+  return L"";
 }
 
 #endif
@@ -101,18 +120,20 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int argc = 0;
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
   if (argv != nullptr && argc >= 2) {
-    if (StartUpdate(argv[1], folder)) {
+    if (bootkit::StartUpdate(argv[1], folder, DataFolder(folder))) {
       AppendUtf8(output, L"version 1: started the update with -ppid=" + pid +
                              L", finishing up and exiting\n");
       // Still busy for a moment: the update has to wait for this process to end.
       ::Sleep(2500);
     } else {
-      AppendUtf8(output, L"version 1: could not start the update\n");
+      AppendUtf8(output, L"version 1: could not start the update (error " +
+                             std::to_wstring(::GetLastError()) + L")\n");
     }
   }
   AppendUtf8(output, L"version 1: exited\n");
 #else
   AppendUtf8(output, L"demo app version 2 running (pid " + pid + L"): the update worked\n");
+  AppendUtf8(output, L"version 2: the last update: " + DescribeLastUpdate(DataFolder(folder)) + L"\n");
 #endif
   return 0;
 }
