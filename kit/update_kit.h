@@ -33,8 +33,8 @@ extern "C" {
    `log_folder` as its current directory, created if missing (null or empty: this process's
    current directory). The update's debug log lands in <log_folder>\DebugLogs. Returns nonzero
    when the update started; 0 otherwise, GetLastError() saying why (ERROR_INVALID_PARAMETER for a
-   null or empty path or one holding a quote; a WinVerifyTrust result such as TRUST_E_NOSIGNATURE
-   when the signature check was asked for and failed). */
+   null or empty path, a null character in one, or a quote in update_exe; a WinVerifyTrust result
+   such as TRUST_E_NOSIGNATURE when the signature check was asked for and failed). */
 int BootKitStartUpdate(const wchar_t* update_exe, const wchar_t* install_dir,
                        const wchar_t* log_folder, unsigned flags);
 

@@ -184,7 +184,7 @@ TEST_P(KitOutcomeTest, TheOutcomeOfARealRunIsReadFromItsLog) {
   if (row.read_only_target) {
     ASSERT_TRUE(::SetFileAttributesW((install + L"\\lib.dll").c_str(), FILE_ATTRIBUTE_READONLY));
   }
-  const std::wstring log_folder = root_ / L"logs";
+  const std::wstring log_folder = root_ / L"data\\logs";  // made by the kit, both levels
 
   ASSERT_EQ(Start(update_exe_, install, log_folder).exit_code, 0);
   const UpdateOutcome outcome = WaitForOutcome(log_folder);
