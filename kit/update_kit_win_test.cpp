@@ -242,6 +242,26 @@ TEST_F(KitUpdateTest, ALogStillOpenForWritingIsAnUpdateStillRunning) {
   EXPECT_EQ(outcome.log_path, AsU16(log));
 }
 
+// Only the last MiB is read: the end of a log of many files still counts, an odd size too.
+TEST_F(KitUpdateTest, AHugeLogIsReadFromItsEnd) {
+  const std::wstring logs = root_ / L"DebugLogs";
+  ASSERT_TRUE(::CreateDirectoryW(logs.c_str(), nullptr));
+  std::u16string text = u"Update to version 9,with 100000 entries\n";
+  for (int i = 0; i < 40000; ++i) text += u"--- file" + std::u16string(AsU16(std::to_wstring(i))) + u".dll --- CHECK\n";
+  text += u"Cannot move C:\\A\\lib.dll\nError 32: in use\nUpdate task failed...\n"
+          u"Rolling back the update...\nRolled back, the installation is as it was\n";
+  std::string bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+  ASSERT_GT(bytes.size(), 2u * kMaxLogBytes);
+  bytes.push_back('\x7f');
+  ASSERT_TRUE(WriteFileBytes(logs + L"\\20261208_120000_upd.txt", bytes));
+  UpdateOutcome outcome;
+  ASSERT_TRUE(ReadLastUpdateOutcome(root_.path(), 0, outcome));
+  EXPECT_EQ(outcome.result, UpdateResult::RolledBack);
+  EXPECT_EQ(outcome.line, u"Cannot move C:\\A\\lib.dll");
+  EXPECT_EQ(outcome.error, u"Error 32: in use");
+  EXPECT_EQ(outcome.version, u"");  // its line is before the part read
+}
+
 // Asked to check the signature of an unsigned update exe, the kit starts nothing.
 TEST_F(KitUpdateTest, AnUnsignedUpdateIsNotStartedWhenTheSignatureIsChecked) {
   ASSERT_TRUE(Pack(update_exe_));
