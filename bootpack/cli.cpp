@@ -42,7 +42,7 @@ constexpr const char* kPackUsage =
     "usage: bootpack pack --stub STUB.exe --package PACKAGE.json -o UPDATE.exe\n"
     "                     [--from DIR [--exclude GLOB]...] [--level fast|default|max]\n"
     "                     [--allow-outside] [--allow-broad-clean] [--compat]\n"
-    "                     [--sign COMMAND] [--json | --quiet]\n"
+    "                     [--previous OLD_DIR] [--sign COMMAND] [--json | --quiet]\n"
     "\n"
     "Packs the files of a package into a copy of the stub, with the update manifest\n"
     "the stub reads. The output is written only after every check has passed.\n"
@@ -69,6 +69,10 @@ constexpr const char* kPackUsage =
     "                    ignored): without '/' a file or folder name at any depth\n"
     "                    (\"*.pdb\"), with '/' a path relative to DIR (\"logs/*.txt\");\n"
     "                    '*' any characters within a name, '?' one, '**' any folders\n"
+    "  --previous OLD_DIR the release installed on users' machines (read like --from):\n"
+    "                    each of its files that no update delivers gets a file clean,\n"
+    "                    or the outermost of its folders that no update lies in a\n"
+    "                    directory clean (fail_ok true); the summary lists them\n"
     "  --level LEVEL     compression effort: fast, default or max (default: default)\n"
     "  --allow-outside   permit paths that lead out of the install directory with ..\n"
     "  --allow-broad-clean  permit (with a warning) a registry clean of a key less\n"
@@ -274,6 +278,12 @@ void PrintPackSummary(const PackOptions& options, const PackResult& result, doub
          "sha256; took "
       << took << '\n';
   if (result.signed_by_command) out << "  signed: by the --sign command, then checked\n";
+  if (!result.previous_cleans.empty()) {
+    out << "  no longer in the release (cleaned, fail_ok): " << result.previous_cleans.size() << '\n';
+    for (const PackageClean& clean : result.previous_cleans) {
+      out << "    " << (clean.kind == CleanKind::Dir ? "dir  " : "file ") << Printable(clean.path) << '\n';
+    }
+  }
 }
 
 // The pack's JSON document: the summary's facts (when it packed), then warnings and problems.
@@ -299,6 +309,11 @@ void PrintPackJson(const PackOptions& options, bool packed, const PackResult& re
         .Key("stub_resources_kept").Number(result.stub_resources_kept)
         .Key("earlier_payloads_replaced").Number(result.old_payloads_replaced)
         .Key("signed_by_command").Bool(result.signed_by_command)
+        .Key("previous_cleans").BeginArray();
+    for (const PackageClean& clean : result.previous_cleans) {
+      json.BeginObject().Key("path").String(clean.path).Key("type").String(CleanKindName(clean.kind)).EndObject();
+    }
+    json.EndArray()
         .Key("seconds").Seconds(seconds)
         .Key("files").BeginArray();
     for (const PackedEntry& e : result.entries) {
@@ -338,6 +353,8 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       options.output = *o;
     } else if (auto f = TakeValue(args, i, {"--from"}, missing)) {
       options.from = *f;
+    } else if (auto d = TakeValue(args, i, {"--previous"}, missing)) {
+      options.previous = *d;
     } else if (auto x = TakeValue(args, i, {"--exclude"}, missing)) {
       if (x->empty()) return UsageError(err, "pack", "--exclude needs a glob");
       options.excludes.push_back(*x);

@@ -484,6 +484,10 @@ bool ReadPackage(PackJob& job) {
     filter.excludes.insert(filter.excludes.end(), options.excludes.begin(), options.excludes.end());
     ok = AddFolderFiles(PathFromUtf8(options.from), filter, job.package, job.problems) && ok;
   }
+  if (ok && !options.previous.empty()) {
+    ok = AddPreviousReleaseCleans(PathFromUtf8(options.previous), job.package,
+                                  job.result.previous_cleans, job.problems);
+  }
   if (!ok || !ValidatePackage(job.package, options.allow_outside, options.mode, job.problems,
                               job.warnings, options.allow_broad_clean)) {
     return false;

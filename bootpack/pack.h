@@ -21,6 +21,7 @@ struct PackOptions {
   std::string package;
   std::string output;
   std::string from;  // empty: no folder is added
+  std::string previous;  // the installed release's folder: what it has and this one not is cleaned
   std::vector<std::string> excludes;  // --exclude globs for the --from folder (see FolderFilter)
   lznt1::Level level = lznt1::Level::Default;
   bool allow_outside = false;
@@ -40,6 +41,7 @@ struct PackResult {
   std::string version;
   std::string launcher;
   std::size_t cleans = 0;
+  std::vector<PackageClean> previous_cleans;  // the cleans --previous added
   std::vector<PackedEntry> entries;
   std::uint16_t payload_type = 0;
   std::uint64_t input_bytes = 0;

@@ -4,6 +4,7 @@
 #include <array>
 #include <map>
 #include <memory>
+#include <set>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
@@ -692,7 +693,7 @@ void AddFolder(const fs::path& folder, const std::string& prefix, const FolderFi
     const std::u8string name = it->path().filename().u8string();
     std::string path = prefix + std::string(reinterpret_cast<const char*>(name.data()), name.size());
     if (IsExcluded(filter, path)) continue;
-    const std::string what = "--from " + Quoted(path);
+    const std::string what = filter.label + " " + Quoted(path);
     std::error_code status_ec;
     const bool link = it->is_symlink(status_ec);
     const fs::file_status status = fs::status(it->path(), status_ec);
@@ -737,9 +738,9 @@ void AddFolder(const fs::path& folder, const std::string& prefix, const FolderFi
     }
 #endif
     std::replace(path.begin(), path.end(), '/', '\\');
-    found.push_back({std::move(path), it->path(), "--from"});
+    found.push_back({std::move(path), it->path(), filter.label});
   }
-  if (ec) problems.push_back({"--from " + Quoted(PathToUtf8(folder)), ec.message()});
+  if (ec) problems.push_back({filter.label + " " + Quoted(PathToUtf8(folder)), ec.message()});
 }
 
 }  // namespace
@@ -753,7 +754,7 @@ FolderFilter DefaultFolderFilter() {
 bool AddFolderFiles(const fs::path& dir, const FolderFilter& filter, Package& package,
                     std::vector<Problem>& problems) {
   const std::size_t before = problems.size();
-  const std::string what = "--from " + Quoted(PathToUtf8(dir));
+  const std::string what = filter.label + " " + Quoted(PathToUtf8(dir));
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) {
     problems.push_back({what, ec ? ec.message() : "not a folder"});
@@ -1094,6 +1095,42 @@ bool ValidatePackage(const Package& package, bool allow_outside, UpdateMode mode
     CheckCompatibleFolders(good_paths, dir_cleans, problems, warnings);
   }
   return problems.size() == before;
+}
+
+bool AddPreviousReleaseCleans(const fs::path& old_dir, Package& package,
+                               std::vector<PackageClean>& added, std::vector<Problem>& problems) {
+  FolderFilter filter = DefaultFolderFilter();
+  filter.label = "--previous";
+  Package old;
+  if (!AddFolderFiles(old_dir, filter, old, problems)) return false;
+  // The new release's files and every folder that holds one, and what the package cleans itself.
+  std::set<std::u16string> new_files, new_folders, cleaned;
+  for (const PackageUpdate& update : package.updates) {
+    const std::u16string path = ComparablePath(update.path);
+    new_files.insert(path);
+    for (std::size_t slash = path.find(u'\\'); slash != std::u16string::npos;
+         slash = path.find(u'\\', slash + 1)) {
+      new_folders.insert(path.substr(0, slash));
+    }
+  }
+  for (const PackageClean& clean : package.cleans) cleaned.insert(ComparablePath(clean.path));
+  for (const PackageUpdate& file : old.updates) {
+    if (new_files.count(ComparablePath(file.path)) != 0) continue;
+    // The file goes, or with it the outermost of its folders that the release no longer has (a
+    // directory clean removes everything below it).
+    PackageClean clean{file.path, CleanKind::File, true, "--previous"};
+    for (std::size_t slash = file.path.find('\\'); slash != std::string::npos;
+         slash = file.path.find('\\', slash + 1)) {
+      if (new_folders.count(ComparablePath(file.path.substr(0, slash))) == 0) {
+        clean = {file.path.substr(0, slash), CleanKind::Dir, true, "--previous"};
+        break;
+      }
+    }
+    if (!cleaned.insert(ComparablePath(clean.path)).second) continue;
+    package.cleans.push_back(clean);
+    added.push_back(std::move(clean));
+  }
+  return true;
 }
 
 }  // namespace boot

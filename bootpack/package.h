@@ -67,6 +67,8 @@ struct FolderFilter {
   std::vector<std::string> excludes;
   // Files left out wherever they lie, compared by identity, not by name.
   std::vector<std::filesystem::path> skip_files;
+  // The option that named the folder, for messages and the updates' origin.
+  std::string label = "--from";
 };
 
 // The names a release folder never delivers: version-control folders (.git, .svn, .hg) and the
@@ -80,6 +82,16 @@ FolderFilter DefaultFolderFilter();
 // nothing was appended to `problems`.
 [[nodiscard]] bool AddFolderFiles(const std::filesystem::path& dir, const FolderFilter& filter,
                                   Package& package, std::vector<Problem>& problems);
+
+// Adds to `package` a clean for what the release in `old_dir` (the one installed on users'
+// machines, read like --from) has and `package`'s updates no longer deliver: a file clean for each
+// such file, or a directory clean for the outermost of its folders that no update lies in. Every
+// such clean has fail_ok (a user may have removed the file already); one the package already has
+// is not added twice. Each added clean is also appended to `added`. Names are compared as Windows
+// compares them. True when nothing was appended to `problems`.
+[[nodiscard]] bool AddPreviousReleaseCleans(const std::filesystem::path& old_dir, Package& package,
+                                            std::vector<PackageClean>& added,
+                                            std::vector<Problem>& problems);
 
 // Which run the update asks the stub for.
 enum class UpdateMode {

@@ -535,5 +535,37 @@ TEST(FolderFilesTest, RefusesAMissingFolder) {
   EXPECT_EQ(problems[0].what.rfind("--from \"", 0), 0u);
 }
 
+TEST(PreviousReleaseTest, CleansWhatTheInstalledReleaseHasAndTheNewOneNoLonger) {
+  TempFolder old;
+  for (const char* path : {"app.exe", "KEEP.txt", "gone.dll", "plugins/old/a.dll", "plugins/old/b/c.dll",
+                           "plugins/kept.dll", "plugins/dropped.dll", "docs/readme.txt", ".git/HEAD",
+                           "cleaned.txt"}) {
+    old.Write(path, "x");
+  }
+  Package package;
+  for (const char* path : {"app.exe", "keep.txt", "plugins\\kept.dll", "docs-new\\readme.txt"}) {
+    package.updates.push_back({path, "src", "p: updates"});
+  }
+  package.cleans.push_back({"Cleaned.TXT", CleanKind::File, false, "p: cleans[0]"});
+  std::vector<PackageClean> added;
+  std::vector<Problem> problems;
+  ASSERT_TRUE(AddPreviousReleaseCleans(old.path(), package, added, problems));
+  EXPECT_TRUE(problems.empty());
+  // Case-only renames stay, a folder no update lies in goes as one directory clean, the package's
+  // own cleans and the default excludes are not repeated.
+  std::vector<std::string> listed;
+  for (const PackageClean& c : added) {
+    listed.push_back((c.kind == CleanKind::Dir ? "dir " : "file ") + c.path + (c.fail_ok ? "" : " (no fail_ok)"));
+    EXPECT_EQ(c.origin, "--previous");
+  }
+  EXPECT_EQ(listed, (std::vector<std::string>{"dir docs", "file gone.dll", "file plugins\\dropped.dll",
+                                              "dir plugins\\old"}));
+  EXPECT_EQ(package.cleans.size(), 5u);
+
+  EXPECT_FALSE(AddPreviousReleaseCleans(old.path() / "nope", package, added, problems));
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_EQ(problems[0].what.rfind("--previous \"", 0), 0u);
+}
+
 }  // namespace
 }  // namespace boot
