@@ -26,13 +26,12 @@ using UniqueJson = std::unique_ptr<cJSON, JsonDeleter>;
 
 std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
+char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
+    if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
   }
   return true;
 }
@@ -637,8 +636,6 @@ bool ParsePackageDescription(std::string_view text, std::string_view label,
 }
 
 namespace {
-
-char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // True when `path` ('/' between names) matches `glob` as FolderFilter describes. A table of
 // (glob position, path position) pairs already tried keeps any glob linear in the path.
