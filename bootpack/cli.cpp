@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
+#include <memory>
 #include <optional>
 #include <system_error>
 
@@ -17,6 +19,7 @@
 #include "bootpack/sign_command.h"
 #include "bootpack/stub_identity.h"
 #include "bootpack/update_check.h"
+#include "bootstrapper/payload/sha256.h"
 
 namespace boot {
 namespace fs = std::filesystem;
@@ -42,7 +45,8 @@ constexpr const char* kPackUsage =
     "usage: bootpack pack --stub STUB.exe --package PACKAGE.json -o UPDATE.exe\n"
     "                     [--from DIR [--exclude GLOB]...] [--level fast|default|max]\n"
     "                     [--allow-outside] [--allow-broad-clean] [--compat]\n"
-    "                     [--previous OLD_DIR] [--sign COMMAND] [--json | --quiet]\n"
+    "                     [--previous OLD_DIR [--full]] [--sign COMMAND]\n"
+    "                     [--json | --quiet]\n"
     "\n"
     "Packs the files of a package into a copy of the stub, with the update manifest\n"
     "the stub reads. The output is written only after every check has passed.\n"
@@ -72,7 +76,13 @@ constexpr const char* kPackUsage =
     "  --previous OLD_DIR the release installed on users' machines (read like --from):\n"
     "                    each of its files that no update delivers gets a file clean,\n"
     "                    or the outermost of its folders that no update lies in a\n"
-    "                    directory clean (fail_ok true); the summary lists them\n"
+    "                    directory clean (fail_ok true); the summary lists them.\n"
+    "                    A safe update is then a delta: a file that OLD_DIR holds\n"
+    "                    unchanged is not carried (the stub checks its SHA-256\n"
+    "                    before touching anything and stops if any differs), a\n"
+    "                    changed one is carried as a patch against its old version\n"
+    "                    when that is smaller\n"
+    "  --full            with --previous: carry every file whole (cleans only)\n"
     "  --level LEVEL     compression effort: fast, default or max (default: default)\n"
     "  --allow-outside   permit paths that lead out of the install directory with ..\n"
     "  --allow-broad-clean  permit (with a warning) a registry clean of a key less\n"
@@ -108,10 +118,13 @@ constexpr const char* kInspectUsage =
     "prints nothing but the problems found (the exit status says the rest).\n";
 
 constexpr const char* kExtractUsage =
-    "usage: bootpack extract [--quiet] UPDATE.exe DIR\n"
+    "usage: bootpack extract [--quiet] [--previous OLD_DIR] UPDATE.exe DIR\n"
     "\n"
     "Checks the update like 'inspect' and writes every entry's file under DIR, at its\n"
-    "path from the manifest. Nothing is written when any entry fails its check.\n";
+    "path from the manifest. Nothing is written when any entry fails its check.\n"
+    "A delta update needs --previous OLD_DIR, the release it was made against: its\n"
+    "patches are rebuilt from OLD_DIR's files and its unchanged files copied from\n"
+    "there, each checked against its SHA-256, so that DIR holds the whole release.\n";
 
 // What the stub does with a manifest, for pack's summary and inspect.
 const char* ModeDescription(bool safe) {
@@ -278,6 +291,18 @@ void PrintPackSummary(const PackOptions& options, const PackResult& result, doub
          "sha256; took "
       << took << '\n';
   if (result.signed_by_command) out << "  signed: by the --sign command, then checked\n";
+  const auto patches = std::count_if(result.entries.begin(), result.entries.end(),
+                                     [](const PackedEntry& e) { return e.patch; });
+  if (!options.previous.empty() && options.mode == UpdateMode::Safe && !options.full) {
+    out << "  delta: " << result.unchanged.size() << " unchanged (not carried, checked by the stub), "
+        << patches << (patches == 1 ? " patch, " : " patches, ")
+        << result.entries.size() - static_cast<std::size_t>(patches) << " whole\n";
+    for (const PackedEntry& e : result.entries) {
+      if (!e.patch) continue;
+      out << "    patch " << Printable(e.path) << ": " << HumanSize(e.stored) << " instead of "
+          << HumanSize(e.full_stored) << '\n';
+    }
+  }
   if (!result.previous_cleans.empty()) {
     out << "  no longer in the release (cleaned, fail_ok): " << result.previous_cleans.size() << '\n';
     for (const PackageClean& clean : result.previous_cleans) {
@@ -313,6 +338,10 @@ void PrintPackJson(const PackOptions& options, bool packed, const PackResult& re
     for (const PackageClean& clean : result.previous_cleans) {
       json.BeginObject().Key("path").String(clean.path).Key("type").String(CleanKindName(clean.kind)).EndObject();
     }
+    json.EndArray().Key("unchanged").BeginArray();
+    for (const PackageUnchanged& file : result.unchanged) {
+      json.BeginObject().Key("path").String(file.path).Key("sha256").String(Sha256Hex(file.sha256)).EndObject();
+    }
     json.EndArray()
         .Key("seconds").Seconds(seconds)
         .Key("files").BeginArray();
@@ -324,6 +353,8 @@ void PrintPackJson(const PackOptions& options, bool packed, const PackResult& re
       } else {
         json.Number(e.rid);
       }
+      json.Key("patch").Bool(e.patch);
+      if (e.patch) json.Key("whole_stored_bytes").Number(e.full_stored);
       json.EndObject();
     }
     json.EndArray();
@@ -370,6 +401,8 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       options.sign = *c;
     } else if (arg == "--compat") {
       options.mode = UpdateMode::Compatible;
+    } else if (arg == "--full") {
+      options.full = true;
     } else if (TakeOutputFlag(arg, output)) {
     } else if (missing) {
       return UsageError(err, "pack", arg + " needs a value");
@@ -383,6 +416,9 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (options.output.empty()) return UsageError(err, "pack", "-o is required");
   if (!options.excludes.empty() && options.from.empty()) {
     return UsageError(err, "pack", "--exclude applies to --from, which is missing");
+  }
+  if (options.full && options.previous.empty()) {
+    return UsageError(err, "pack", "--full applies to --previous, which is missing");
   }
   if (!options.sign.empty() && options.sign.find(kSignFilePlaceholder) == std::string::npos) {
     return UsageError(err, "pack", "--sign needs {file} where the command names the file to sign");
@@ -421,7 +457,8 @@ struct ImageSeal {
 // refuse the update (its reasons in check.problems). `seal` receives the checksum and signature
 // facts of an image.
 bool LoadAndCheck(const std::string& path, UpdateCheck& check, std::vector<std::string>& problems,
-                  std::vector<PeResource>& resources, ImageSeal& seal) {
+                  std::vector<PeResource>& resources, ImageSeal& seal,
+                  const PreviousFileSource& previous = {}) {
   std::vector<std::uint8_t> bytes;
   PeImage image;
   std::string why;
@@ -441,9 +478,37 @@ bool LoadAndCheck(const std::string& path, UpdateCheck& check, std::vector<std::
     problems.push_back(NotAStubText());
     return false;
   }
-  const bool ok = CheckUpdate(resources, check);
+  const bool ok = CheckUpdate(resources, check, {}, previous);
   problems.insert(problems.end(), check.problems.begin(), check.problems.end());
   return ok;
+}
+
+// Reads the release folder `dir` for rebuilding a delta update's files: a file is found by its
+// update path as Windows compares names. False after a complaint when the folder cannot be read.
+bool ReadPreviousRelease(const std::string& dir, PreviousFileSource& source, std::ostream& err) {
+  FolderFilter filter = DefaultFolderFilter();
+  filter.label = "--previous";
+  Package release;
+  std::vector<Problem> problems;
+  if (!AddFolderFiles(PathFromUtf8(dir), filter, release, problems)) {
+    for (const Problem& p : problems) Complain(err, p.what, p.why);
+    return false;
+  }
+  auto files = std::make_shared<std::map<std::u16string, std::filesystem::path>>();
+  for (const PackageUpdate& file : release.updates) files->emplace(ComparablePath(file.path), file.source);
+  source = [files](const std::string& path, std::vector<std::uint8_t>& bytes, std::string& why) {
+    const auto found = files->find(ComparablePath(path));
+    if (found == files->end()) {
+      why = "the previous release has no " + Quoted(Printable(path));
+      return false;
+    }
+    if (!ReadWholeFile(found->second, bytes, why, kMaxFileSize)) {
+      why = "cannot read " + Quoted(PathToUtf8(found->second)) + ": " + why;
+      return false;
+    }
+    return true;
+  };
+  return true;
 }
 
 void PrintInspectText(const UpdateCheck& check, const ImageSeal& seal, bool ok, std::ostream& out) {
@@ -467,6 +532,17 @@ void PrintInspectText(const UpdateCheck& check, const ImageSeal& seal, bool ok, 
     const std::string shown = Printable(e.path);
     out << shown << std::string(width - std::min(width, shown.size()), ' ') << line
         << (e.problem.empty() ? "" : "  FAILS: " + Printable(e.problem)) << '\n';
+    if (e.patch) {
+      out << std::string(width, ' ') << "  patch: rebuilt from the installed file of "
+          << e.old_size << " bytes, sha256 " << e.from_sha256 << '\n';
+    }
+  }
+  if (!check.manifest.unchanged.empty()) {
+    out << "\nunchanged (not carried; the installation must hold exactly these, or nothing is "
+           "touched):\n";
+    for (const UnchangedFile& file : check.manifest.unchanged) {
+      out << "  " << Printable(Utf16ToUtf8(file.path)) << "  " << Sha256Hex(file.sha256) << '\n';
+    }
   }
   std::uint64_t stored = 0, expanded = 0;
   for (const EntryCheck& e : check.entries) {
@@ -544,6 +620,13 @@ void PrintInspectJson(const std::string& path, const UpdateCheck& check, const I
       } else {
         json.String(e.sha256);
       }
+      json.Key("patch");
+      if (e.patch) {
+        json.BeginObject().Key("from_sha256").String(e.from_sha256)
+            .Key("from_bytes").Number(e.old_size).EndObject();
+      } else {
+        json.Null();
+      }
       json.Key("problem");
       if (e.problem.empty()) {
         json.Null();
@@ -551,6 +634,11 @@ void PrintInspectJson(const std::string& path, const UpdateCheck& check, const I
         json.String(e.problem);
       }
       json.EndObject();
+    }
+    json.EndArray().Key("unchanged").BeginArray();
+    for (const UnchangedFile& file : m.unchanged) {
+      json.BeginObject().Key("path").String(Utf16ToUtf8(file.path))
+          .Key("sha256").String(Sha256Hex(file.sha256)).EndObject();
     }
     json.EndArray();
   }
@@ -593,29 +681,57 @@ int RunInspect(const std::vector<std::string>& args, std::ostream& out, std::ost
 int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   OutputChoice output;
   std::vector<std::string> operands;
-  for (const std::string& arg : args) {
+  std::string previous_dir;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     if (IsHelp(arg)) {
       out << kExtractUsage;
       return kExitOk;
     }
+    bool missing = false;
     if (arg == "--json") return UsageError(err, "extract", "has no --json output");
-    if (!TakeOutputFlag(arg, output)) operands.push_back(arg);
+    if (auto d = TakeValue(args, i, {"--previous"}, missing)) {
+      previous_dir = *d;
+    } else if (missing) {
+      return UsageError(err, "extract", arg + " needs a value");
+    } else if (!TakeOutputFlag(arg, output)) {
+      operands.push_back(arg);
+    }
   }
   if (operands.size() != 2) return UsageError(err, "extract", "expects an update exe and a folder");
   const std::string& path = operands[0];
+  PreviousFileSource previous;
+  if (!previous_dir.empty() && !ReadPreviousRelease(previous_dir, previous, err)) return kExitFailed;
   UpdateCheck check;
   std::vector<PeResource> resources;
   std::vector<std::string> problems;
   ImageSeal seal;
-  const bool loaded = LoadAndCheck(path, check, problems, resources, seal);
+  const bool loaded = LoadAndCheck(path, check, problems, resources, seal, previous);
   for (const std::string& problem : problems) Complain(err, path, problem);
   if (!loaded) return kExitFailed;
+  const auto patches = std::count_if(check.entries.begin(), check.entries.end(),
+                                     [](const EntryCheck& e) { return e.patch; });
+  if (!previous && (patches > 0 || !check.manifest.unchanged.empty())) {
+    Complain(err, path, "is a delta update (" + std::to_string(patches) + " patches, " +
+                            std::to_string(check.manifest.unchanged.size()) +
+                            " unchanged files not carried); give --previous OLD_DIR, the release "
+                            "it was made against, to rebuild its files");
+    return kExitFailed;
+  }
   // Entry paths come from a file of unknown origin: none may lead out of the target folder.
   bool ok = true;
   std::string why;
+  std::vector<std::string> unchanged;
+  for (const UnchangedFile& file : check.manifest.unchanged) unchanged.push_back(Utf16ToUtf8(file.path));
   for (const EntryCheck& e : check.entries) {
     if (!CheckInstallPath(e.path, true, false, why)) {
       Complain(err, path + ": " + Quoted(e.path), why + "; not extracted");
+      ok = false;
+    }
+  }
+  for (const std::string& file : unchanged) {
+    if (!CheckInstallPath(file, true, false, why)) {
+      Complain(err, path + ": " + Quoted(file), why + "; not extracted");
       ok = false;
     }
   }
@@ -626,8 +742,7 @@ int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ost
   pending.root = PathFromUtf8(operands[1]);
   std::uint64_t total = 0;
   std::string failure;
-  const bool written = CheckUpdate(resources, check, [&](std::size_t i, std::span<const std::uint8_t> content) {
-    std::string relative = check.entries.size() > i ? check.entries[i].path : std::string();
+  const auto stage = [&](std::string relative, std::span<const std::uint8_t> content) {
     std::replace(relative.begin(), relative.end(), '\\', '/');
     if (!StagePendingFile(pending, PathFromUtf8(relative), content, why)) {
       failure = why;
@@ -635,14 +750,32 @@ int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
     total += content.size();
     return true;
-  });
+  };
+  bool written = CheckUpdate(resources, check, [&](std::size_t i, std::span<const std::uint8_t> content) {
+    return stage(check.entries.size() > i ? check.entries[i].path : std::string(), content);
+  }, previous);
+  if (!written && failure.empty() && !check.problems.empty()) failure = check.problems.front();
+  // The files the update keeps as they are, from the previous release, checked like the rest.
+  for (std::size_t i = 0; written && i < unchanged.size(); ++i) {
+    std::vector<std::uint8_t> bytes;
+    if (!previous(unchanged[i], bytes, why)) {
+      failure = why;
+      written = false;
+    } else if (Sha256Of(bytes) != check.manifest.unchanged[i].sha256) {
+      failure = "the previous release's " + Quoted(Printable(unchanged[i])) +
+                " is not the file the update was made against";
+      written = false;
+    } else {
+      written = stage(unchanged[i], bytes);
+    }
+  }
   if (!written || !CommitPendingFiles(pending, failure)) {
     DiscardPendingFiles(pending);
     Complain(err, path, failure.empty() ? "the update changed while it was extracted" : failure);
     return kExitFailed;
   }
   if (!output.quiet) {
-    out << "extracted " << check.entries.size() << " files (" << total << " bytes) to "
+    out << "extracted " << check.entries.size() + unchanged.size() << " files (" << total << " bytes) to "
         << operands[1] << '\n';
   }
   return kExitOk;

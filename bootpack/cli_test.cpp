@@ -368,6 +368,74 @@ TEST(BootpackTest, FromAddsAFolderAndTheOutputModesShowWhatTheyPromise) {
   EXPECT_EQ(cJSON_GetArraySize(failed["problems"]), 1);
 }
 
+// A delta against the installed release: the unchanged file is only named, the changed one is
+// a patch much smaller than the file, and extract rebuilds the whole release only from the very
+// release it was made against.
+TEST(BootpackTest, ADeltaUpdateCarriesPatchesAndIsRebuiltFromThePreviousRelease) {
+  Scene scene;
+  scene.dir.Write("package.json", R"({"version": "3", "launcher": "app.exe"})");
+  std::string old_app = scene.app;
+  for (std::size_t at = 1000; at < old_app.size(); at += 5000) old_app[at] = '#';
+  old_app.insert(70000, TextLike(3000, 9));
+  scene.dir.Write("old/app.exe", old_app);
+  scene.dir.Write("old/data/big.bin", scene.big);
+  scene.dir.Write("old/readme.txt", "read me, version 1\r\n");
+  scene.dir.Write("old/gone.txt", "dropped");
+  std::vector<std::string> args = scene.Pack("update.exe");
+  args.insert(args.end(), {"--from", scene.dir / "release", "--previous", scene.dir / "old", "--json"});
+  const CommandRun pack = Bootpack(args);
+  ASSERT_EQ(pack.status, kExitOk) << pack.err;
+  const JsonDocument packed(pack.out);
+  ASSERT_EQ(cJSON_GetArraySize(packed["unchanged"]), 1) << pack.out;
+  EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(cJSON_GetArrayItem(packed["unchanged"], 0), "path")),
+               "data\\big.bin");
+  const cJSON* app = cJSON_GetArrayItem(packed["files"], 0);
+  ASSERT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(app, "patch"))) << pack.out;
+  EXPECT_LT(cJSON_GetNumberValue(cJSON_GetObjectItem(app, "stored_bytes")),
+            cJSON_GetNumberValue(cJSON_GetObjectItem(app, "whole_stored_bytes")) / 5) << pack.out;
+
+  const CommandRun inspected = Bootpack({"inspect", "--json", scene.dir / "update.exe"});
+  ASSERT_EQ(inspected.status, kExitOk) << inspected.err;
+  const JsonDocument report(inspected.out);
+  const cJSON* patch = cJSON_GetObjectItem(cJSON_GetArrayItem(report["entries"], 0), "patch");
+  EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(patch, "from_sha256")),
+               Sha256Hex(Sha256Of(Bytes(old_app))).c_str()) << inspected.out;
+  EXPECT_EQ(cJSON_GetNumberValue(cJSON_GetObjectItem(patch, "from_bytes")), old_app.size());
+  EXPECT_EQ(cJSON_GetArraySize(report["unchanged"]), 1);
+
+  // Without the previous release, or from another one, nothing is extracted.
+  const CommandRun alone = Bootpack({"extract", scene.dir / "update.exe", scene.dir / "out"});
+  EXPECT_EQ(alone.status, kExitFailed);
+  EXPECT_TRUE(Contains(alone.err, "give --previous OLD_DIR")) << alone.err;
+  scene.dir.Write("other/app.exe", scene.app);
+  scene.dir.Write("other/data/big.bin", scene.big);
+  const CommandRun other = Bootpack({"extract", "--previous", scene.dir / "other", scene.dir / "update.exe",
+                                     scene.dir / "out"});
+  EXPECT_EQ(other.status, kExitFailed);
+  EXPECT_TRUE(Contains(other.err, "not the one the patch was made against")) << other.err;
+  EXPECT_FALSE(fs::exists(scene.dir.path() / "out"));
+
+  const CommandRun extracted = Bootpack({"extract", "--previous", scene.dir / "old",
+                                         scene.dir / "update.exe", scene.dir / "out"});
+  ASSERT_EQ(extracted.status, kExitOk) << extracted.err;
+  EXPECT_EQ(FileText(scene.dir / "out/app.exe"), scene.app);
+  EXPECT_EQ(FileText(scene.dir / "out/data/big.bin"), scene.big);
+  EXPECT_EQ(FileText(scene.dir / "out/readme.txt"), scene.readme);
+  EXPECT_FALSE(fs::exists(scene.dir.path() / "out/gone.txt"));
+
+  // --full, and the compatible run, carry every file whole.
+  for (const char* flag : {"--full", "--compat"}) {
+    std::vector<std::string> whole = args;
+    whole.push_back(flag);
+    if (std::string(flag) == "--compat") whole.insert(whole.end(), {"--exclude", "empty.txt"});
+    const CommandRun run = Bootpack(whole);
+    ASSERT_EQ(run.status, kExitOk) << run.err;
+    const JsonDocument doc(run.out);
+    EXPECT_EQ(cJSON_GetArraySize(doc["unchanged"]), 0) << flag;
+    EXPECT_TRUE(cJSON_IsFalse(cJSON_GetObjectItem(cJSON_GetArrayItem(doc["files"], 0), "patch"))) << flag;
+  }
+}
+
 TEST(JsonStringTest, EscapesWhatJsonAndTerminalsCannotTakeAndReplacesBrokenUtf8) {
   const std::pair<std::string, std::string> rows[] = {
       {"plain \"q\" \\", R"("plain \"q\" \\")"},

@@ -30,9 +30,21 @@ std::string WriteManifestText(const Package& package, const std::vector<StoredPa
     out += i == 0 ? "\n  " : ",\n  ";
     out += "{\"path\":" + JsonString(package.updates[i].path) +
            ",\"size\":" + std::to_string(p.size) + ",\"rtype\":" + std::to_string(p.rtype) +
-           ",\"rid\":" + std::to_string(p.rid) + ",\"sha256\":\"" + Sha256Hex(p.sha256) + "\"}";
+           ",\"rid\":" + std::to_string(p.rid) + ",\"sha256\":\"" + Sha256Hex(p.sha256) + "\"";
+    if (p.is_patch && mode == UpdateMode::Safe) out += ",\"from_sha256\":\"" + Sha256Hex(p.from_sha256) + "\"";
+    out += "}";
   }
-  out += "]}";
+  out += "]";
+  if (mode == UpdateMode::Safe && !package.unchanged.empty()) {
+    out += ",\n \"unchanged\":[";
+    for (std::size_t i = 0; i < package.unchanged.size(); ++i) {
+      out += i == 0 ? "\n  " : ",\n  ";
+      out += "{\"path\":" + JsonString(package.unchanged[i].path) + ",\"sha256\":\"" +
+             Sha256Hex(package.unchanged[i].sha256) + "\"}";
+    }
+    out += "]";
+  }
+  out += "}";
   return out;
 }
 

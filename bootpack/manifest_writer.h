@@ -20,12 +20,15 @@ struct StoredPayload {
   std::int32_t rtype = 0;
   std::int32_t rid = 0;
   Sha256Digest sha256{};
+  bool is_patch = false;  // the resource is a patch against the installed file of that digest
+  Sha256Digest from_sha256{};
 };
 
 // The manifest text for `package`, whose update i is stored as `payloads[i]` (the two lists
 // have the same length). One clean or update entry per line, so `bootpack inspect` output reads
 // well. The launcher key is left out when the package names none; "safe":true is written only
-// for `mode` Safe, the digests always (stubs without the safe run ignore them).
+// for `mode` Safe, the digests always (stubs without the safe run ignore them). A safe update
+// also gets each patch's "from_sha256" and the package's "unchanged" files.
 std::string WriteManifestText(const Package& package, const std::vector<StoredPayload>& payloads,
                               UpdateMode mode);
 

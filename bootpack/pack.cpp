@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
 #include <system_error>
 #include <utility>
 
+#include "bootpack/delta_encoder.h"
 #include "bootpack/file_io.h"
 #include "bootpack/manifest_writer.h"
 #include "bootpack/pe_image.h"
@@ -15,6 +17,7 @@
 #include "bootpack/stub_identity.h"
 #include "bootpack/update_check.h"
 #include "bootstrapper/manifest/update_rules.h"
+#include "bootstrapper/payload/patch_stream.h"
 #include "bootstrapper/payload/sha256.h"
 
 namespace boot {
@@ -83,7 +86,15 @@ bool ManifestMatches(const UpdateManifest& m, const Package& package,
     const UpdateTask& u = m.updates[i];
     if (u.path != Utf8ToUtf16(package.updates[i].path) || u.size != stored[i].size ||
         u.rtype != stored[i].rtype || u.rid != stored[i].rid || !u.has_sha256 ||
-        u.sha256 != stored[i].sha256) {
+        u.sha256 != stored[i].sha256 || u.is_patch != stored[i].is_patch ||
+        (u.is_patch && u.from_sha256 != stored[i].from_sha256)) {
+      return false;
+    }
+  }
+  if (m.unchanged.size() != package.unchanged.size()) return false;
+  for (std::size_t i = 0; i < m.unchanged.size(); ++i) {
+    if (m.unchanged[i].path != Utf8ToUtf16(package.unchanged[i].path) ||
+        m.unchanged[i].sha256 != package.unchanged[i].sha256) {
       return false;
     }
   }
@@ -166,7 +177,7 @@ std::vector<ExpectedResource> ExpectedResources(const std::vector<PeResource>& r
 bool VerifyWrittenImage(const fs::path& path, const std::vector<ExpectedResource>& expected,
                         std::string_view manifest_text, const Package& package,
                         const std::vector<StoredPayload>& stored, UpdateMode mode,
-                        std::string& why) {
+                        const std::vector<fs::path>& previous_sources, std::string& why) {
   std::vector<std::uint8_t> bytes;
   if (!ReadWholeFile(path, bytes, why)) {
     why = "cannot read it back: " + why;
@@ -210,8 +221,22 @@ bool VerifyWrittenImage(const fs::path& path, const std::vector<ExpectedResource
       return false;
     }
   }
+  // Patches are rebuilt from the previous release's files and checked like the rest.
+  std::map<std::string, fs::path> previous;
+  for (std::size_t i = 0; i < previous_sources.size() && i < package.updates.size(); ++i) {
+    if (!previous_sources[i].empty()) previous.emplace(package.updates[i].path, previous_sources[i]);
+  }
+  const PreviousFileSource read_previous = [&](const std::string& update_path,
+                                               std::vector<std::uint8_t>& bytes, std::string& reason) {
+    const auto at = previous.find(update_path);
+    if (at == previous.end()) {
+      reason = "the previous release has no such file";
+      return false;
+    }
+    return ReadWholeFile(at->second, bytes, reason, kMaxFileSize);
+  };
   UpdateCheck check;
-  const bool staged = CheckUpdate(found, check);
+  const bool staged = CheckUpdate(found, check, {}, read_previous);
   if (check.manifest_text != manifest_text) {
     why = "the manifest reads back differently";
     return false;
@@ -233,7 +258,81 @@ struct PackedFile {
   Sha256Digest digest{};
   std::vector<std::uint8_t> stream;  // empty for an empty file of a safe update
   std::string problem;  // empty when the file was packed
+  // Against the installed release's file: the same bytes (`stream` is still the whole file's,
+  // should the update need to carry it after all), or `stream` is a patch against it.
+  bool unchanged = false;
+  bool patch = false;
+  Sha256Digest from_sha256{};
+  std::uint64_t full_stored = 0;  // a patch: the whole file's stream size
 };
+
+// Files up to this size are delivered against the installed release's version: the encoder
+// holds both files and its index of the old one in memory at once.
+constexpr std::uint64_t kMaxDeltaFileSize = std::uint64_t{256} << 20;
+
+// Hashes what a patch rebuilds.
+class DigestSink final : public PatchSink {
+ public:
+  DigestSink() { Sha256Init(state_); }
+  bool Write(const std::uint8_t* bytes, std::size_t size) override {
+    Sha256Update(state_, {bytes, size});
+    made_ += size;
+    return true;
+  }
+  Sha256Digest Final() { return Sha256Final(state_); }
+  std::uint64_t made() const { return made_; }
+
+ private:
+  Sha256State state_;
+  std::uint64_t made_ = 0;
+};
+
+// Compares `content` (packed into `file` already) with the installed release's file at
+// `previous`: the same bytes make it unchanged; otherwise, when a patch against it is smaller
+// than the file's stream, the patch (checked to rebuild the file) takes the stream's place.
+void TryDelta(const std::vector<std::uint8_t>& content, const fs::path& previous,
+              const PackOptions& options, unsigned threads, PackedFile& file) {
+  std::vector<std::uint8_t> old;
+  std::string why;
+  if (!ReadWholeFile(previous, old, why, kMaxFileSize)) {
+    file.problem = "cannot read its previous version " + Quoted(PathToUtf8(previous)) + ": " + why;
+    return;
+  }
+  file.from_sha256 = Sha256Of(old);
+  if (file.from_sha256 == file.digest && old.size() == content.size()) {
+    file.unchanged = true;
+    return;
+  }
+  if (content.empty()) return;  // an empty file costs nothing whole
+  PatchBody body;
+  if (!MakePatchBody(old, content, body)) return;
+  // A plain stream: the stub decodes a body into exactly the size its header states, so the
+  // payloads' limit on expansion does not apply, and runs of unchanged bytes cost next to
+  // nothing.
+  const std::vector<std::uint8_t> stream =
+      lznt1::Compress(body.body.data(), body.body.size(), options.level, threads);
+  if (kPatchHeaderSize + stream.size() >= file.stream.size()) return;  // the whole file is no larger
+  // The patch must rebuild the file from the old one, decoded as the stub decodes it: into
+  // exactly the body's size.
+  std::vector<std::uint8_t> decoded;
+  decoded.reserve(body.body.size());
+  const lznt1::DecodeResult back = lznt1::DecompressInPieces(
+      stream.data(), stream.size(), body.body.size(),
+      [&](const std::uint8_t* piece, std::size_t n) { decoded.insert(decoded.end(), piece, piece + n); },
+      threads);
+  DigestSink rebuilt;
+  if (back.status != lznt1::DecodeStatus::Ok || decoded != body.body ||
+      !ApplyPatch(body.header, old, decoded, rebuilt) || rebuilt.made() != content.size() ||
+      rebuilt.Final() != file.digest) {
+    file.problem = "the patch against its previous version does not rebuild it (a packer fault)";
+    return;
+  }
+  file.full_stored = file.stream.size();
+  file.stream.resize(kPatchHeaderSize);
+  WritePatchHeader(body.header, file.stream.data());
+  file.stream.insert(file.stream.end(), stream.begin(), stream.end());
+  file.patch = true;
+}
 
 // Files from this size on are read, hashed and compressed a window at a time, so that a large
 // file is never in memory beside its stream: chunks stand alone, so the windows' streams joined
@@ -295,12 +394,14 @@ void PackFileInWindows(const PackageUpdate& update, const PackOptions& options, 
   if (file.stream.capacity() - file.stream.size() > file.stream.size() / 8) file.stream.shrink_to_fit();
 }
 
-// Reads, hashes, compresses and checks one file on up to `threads` threads (0: all).
-void PackFile(const PackageUpdate& update, const PackOptions& options, unsigned threads,
-              PackedFile& file) {
+// Reads, hashes, compresses and checks one file on up to `threads` threads (0: all); with a
+// `previous` version (not empty), also tries it as unchanged or as a patch (TryDelta).
+void PackFile(const PackageUpdate& update, const fs::path& previous, const PackOptions& options,
+              unsigned threads, PackedFile& file) {
   std::error_code size_error;
   const std::uint64_t size_on_disk = fs::file_size(update.source, size_error);
-  if (!size_error && size_on_disk >= kWindow) {
+  const bool delta = !previous.empty() && !size_error && size_on_disk <= kMaxDeltaFileSize;
+  if (!size_error && size_on_disk >= kWindow && !delta) {
     PackFileInWindows(update, options, threads, size_on_disk, file);
     return;
   }
@@ -316,7 +417,10 @@ void PackFile(const PackageUpdate& update, const PackOptions& options, unsigned 
   }
   file.size = content.size();
   file.digest = Sha256Of(content);
-  if (content.empty() && options.mode == UpdateMode::Safe) return;
+  if (content.empty() && options.mode == UpdateMode::Safe) {
+    if (delta) TryDelta(content, previous, options, threads, file);
+    return;
+  }
   if (!lznt1::CompressPayload(content.data(), content.size(), options.level, file.stream, why, threads)) {
     file.problem = why;
     return;
@@ -332,6 +436,7 @@ void PackFile(const PackageUpdate& update, const PackOptions& options, unsigned 
                    "its size (a compressor fault)";
     return;
   }
+  if (delta) TryDelta(content, previous, options, threads, file);
   content = std::vector<std::uint8_t>();  // (assigning {} would keep the memory)
   // The stream was encoded in room for the whole file stored as it is; give back what a
   // well-compressed one does not use (now that the file's bytes are gone, the copy this takes
@@ -347,7 +452,8 @@ constexpr std::uint64_t kSharedFileSize = std::uint64_t{4} << 20;
 // Packs every file of the package into `files` (one per update, in order), each file's own
 // failure in its `problem`. A file's content is freed as soon as its stream is checked, so at
 // most one large file, or one small file per processor, is in memory besides the streams.
-void PackFiles(const Package& package, const PackOptions& options, const PackProgress& progress,
+void PackFiles(const Package& package, const std::vector<fs::path>& previous,
+               const PackOptions& options, const PackProgress& progress,
                std::vector<PackedFile>& files) {
   // Sizes on disk, to group the files (0 where the system cannot say; reading will).
   std::vector<std::uint64_t> sizes(package.updates.size());
@@ -374,7 +480,8 @@ void PackFiles(const Package& package, const PackOptions& options, const PackPro
   const auto pack_one = [&](std::size_t i, unsigned threads) {
     report(i, false);
     try {
-      PackFile(package.updates[i], options, threads, files[i]);
+      PackFile(package.updates[i], i < previous.size() ? previous[i] : fs::path(), options,
+               threads, files[i]);
     } catch (...) {
       files[i].stream = std::vector<std::uint8_t>();
       files[i].problem = "not enough memory to pack it";
@@ -392,6 +499,20 @@ constexpr std::uint64_t kMaxPackageSize = std::uint64_t{64} << 20;
 // The largest stub read: a PE image's file offsets are 32-bit. An already packed update exe is
 // a stub too, so this is not the size of a bare one.
 constexpr std::uint64_t kMaxStubSize = 0xFFFFFFFFull;
+
+// Whether a file or directory clean of `cleans` removes the file at update path `path`.
+bool IsRemovedByClean(const std::string& path, const std::vector<PackageClean>& cleans) {
+  const std::u16string file = ComparablePath(path);
+  for (const PackageClean& clean : cleans) {
+    if (clean.kind == CleanKind::Registry) continue;
+    const std::u16string target = ComparablePath(clean.path);
+    if (target == file || (clean.kind == CleanKind::Dir &&
+                           (target.empty() || file.compare(0, target.size() + 1, target + u'\\') == 0))) {
+      return true;
+    }
+  }
+  return false;
+}
 
 // What a file that exists but is not a regular one is, for messages.
 const char* DescribeFileType(fs::file_type type) {
@@ -459,6 +580,8 @@ struct PackJob {
   std::uint16_t payload_type = kPayloadType;
   std::vector<StoredPayload> stored;  // one per update
   std::string manifest_text;
+  // A delta update: the installed release's file for each update (empty where it has none).
+  std::vector<fs::path> previous_sources;
 };
 
 // Reads and checks the description and the --from folder, and makes sure the output is none of
@@ -484,9 +607,11 @@ bool ReadPackage(PackJob& job) {
     filter.excludes.insert(filter.excludes.end(), options.excludes.begin(), options.excludes.end());
     ok = AddFolderFiles(PathFromUtf8(options.from), filter, job.package, job.problems) && ok;
   }
+  const bool delta = !options.previous.empty() && !options.full && options.mode == UpdateMode::Safe;
   if (ok && !options.previous.empty()) {
     ok = AddPreviousReleaseCleans(PathFromUtf8(options.previous), job.package,
-                                  job.result.previous_cleans, job.problems);
+                                  job.result.previous_cleans, job.problems,
+                                  delta ? &job.previous_sources : nullptr);
   }
   if (!ok || !ValidatePackage(job.package, options.allow_outside, options.mode, job.problems,
                               job.warnings, options.allow_broad_clean)) {
@@ -494,6 +619,11 @@ bool ReadPackage(PackJob& job) {
   }
   for (const PackageUpdate& update : job.package.updates) {
     job.inputs.push_back({"the source of " + update.origin + " " + Quoted(update.path), update.source});
+  }
+  // A file that a clean of the package removes is no longer installed when the update is
+  // written: it is carried whole.
+  for (std::size_t i = 0; i < job.previous_sources.size(); ++i) {
+    if (IsRemovedByClean(job.package.updates[i].path, job.package.cleans)) job.previous_sources[i].clear();
   }
   if (!CheckOutputPath(job.output, job.output_what, job.inputs, job.problems)) return false;
   if (job.package.updates.size() > 0xFFFF) {
@@ -533,25 +663,44 @@ bool ReadStub(PackJob& job) {
 }
 
 // Compresses every file, each checked to decode back to itself, and adds its stream to the
-// resources (an empty file has none); only the streams are kept.
+// resources (an empty file has none); only the streams are kept. In a delta update, a file the
+// installed release already has goes to the unchanged list instead, and a changed one may be a
+// patch. Should every file be unchanged, the first is carried whole all the same: an update
+// delivers at least one file.
 bool AddPayloads(PackJob& job, const PackProgress& progress) {
-  const std::vector<PackageUpdate>& updates = job.package.updates;
+  std::vector<PackageUpdate>& updates = job.package.updates;
   std::vector<PackedFile> files(updates.size());
-  PackFiles(job.package, job.options, progress, files);
+  PackFiles(job.package, job.previous_sources, job.options, progress, files);
+  for (std::size_t i = 0; i < updates.size(); ++i) {
+    if (!files[i].problem.empty()) {
+      job.problems.push_back({updates[i].origin + " " + Quoted(updates[i].path), files[i].problem});
+      return false;
+    }
+  }
+  if (std::all_of(files.begin(), files.end(), [](const PackedFile& f) { return f.unchanged; }) &&
+      !files.empty()) {
+    files.front().unchanged = false;
+  }
+  std::vector<PackageUpdate> carried;
+  std::vector<fs::path> carried_previous;
   job.stored.reserve(updates.size());
   job.result.entries.reserve(updates.size());
   for (std::size_t i = 0; i < updates.size(); ++i) {
     PackedFile& file = files[i];
-    if (!file.problem.empty()) {
-      job.problems.push_back({updates[i].origin + " " + Quoted(updates[i].path), file.problem});
-      return false;
+    if (file.unchanged) {
+      job.package.unchanged.push_back({updates[i].path, file.digest});
+      continue;
     }
-    const auto rid = static_cast<std::uint16_t>(i + 1);
-    job.result.entries.push_back({updates[i].path, file.size, file.stream.size(), rid});
+    const auto rid = static_cast<std::uint16_t>(carried.size() + 1);
+    job.result.entries.push_back({updates[i].path, file.size, file.stream.size(), rid, file.patch,
+                                  file.full_stored});
     job.result.input_bytes += file.size;
     job.result.stored_bytes += file.stream.size();
     // The safe run writes an empty file for a size of 0 and looks for no resource.
-    job.stored.push_back({static_cast<std::int64_t>(file.stream.size()), job.payload_type, rid, file.digest});
+    job.stored.push_back({static_cast<std::int64_t>(file.stream.size()), job.payload_type, rid,
+                          file.digest, file.patch, file.from_sha256});
+    carried.push_back(std::move(updates[i]));
+    carried_previous.push_back(i < job.previous_sources.size() ? job.previous_sources[i] : fs::path());
     if (file.stream.empty()) continue;
     PeResource payload;
     payload.type.id = job.payload_type;
@@ -559,6 +708,9 @@ bool AddPayloads(PackJob& job, const PackProgress& progress) {
     payload.data = std::move(file.stream);
     job.resources.push_back(std::move(payload));
   }
+  updates = std::move(carried);
+  job.previous_sources = std::move(carried_previous);
+  job.result.unchanged = job.package.unchanged;
   return true;
 }
 
@@ -615,7 +767,7 @@ bool WriteUpdateExe(PackJob& job) {
     job.result.signed_by_command = true;
   }
   if (!VerifyWrittenImage(temp, expected, job.manifest_text, job.package, job.stored,
-                          job.options.mode, why)) {
+                          job.options.mode, job.previous_sources, why)) {
     return give_up("check after writing failed: " + why);
   }
   // Checked again just before the rename: the output's path may have changed during the pack.

@@ -21,7 +21,11 @@ struct PackOptions {
   std::string package;
   std::string output;
   std::string from;  // empty: no folder is added
-  std::string previous;  // the installed release's folder: what it has and this one not is cleaned
+  // The installed release's folder: what it has and this one not is cleaned, and in a safe
+  // update its files are what the new ones are delivered against (unchanged ones not carried,
+  // changed ones as patches where that is smaller), unless `full`.
+  std::string previous;
+  bool full = false;  // --full: with --previous, every file carried whole
   std::vector<std::string> excludes;  // --exclude globs for the --from folder (see FolderFilter)
   lznt1::Level level = lznt1::Level::Default;
   bool allow_outside = false;
@@ -35,6 +39,8 @@ struct PackedEntry {
   std::uint64_t expanded = 0;
   std::uint64_t stored = 0;  // 0: an empty file, stored as no resource at all
   std::uint16_t rid = 0;
+  bool patch = false;  // stored as a patch against the installed release's file
+  std::uint64_t full_stored = 0;  // a patch: what the whole file would have taken
 };
 
 struct PackResult {
@@ -43,6 +49,7 @@ struct PackResult {
   std::size_t cleans = 0;
   std::vector<PackageClean> previous_cleans;  // the cleans --previous added
   std::vector<PackedEntry> entries;
+  std::vector<PackageUnchanged> unchanged;  // not carried: the installed release has them
   std::uint16_t payload_type = 0;
   std::uint64_t input_bytes = 0;
   std::uint64_t stored_bytes = 0;

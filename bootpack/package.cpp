@@ -1095,7 +1095,8 @@ bool ValidatePackage(const Package& package, bool allow_outside, UpdateMode mode
 }
 
 bool AddPreviousReleaseCleans(const fs::path& old_dir, Package& package,
-                               std::vector<PackageClean>& added, std::vector<Problem>& problems) {
+                              std::vector<PackageClean>& added, std::vector<Problem>& problems,
+                              std::vector<fs::path>* previous_sources) {
   FolderFilter filter = DefaultFolderFilter();
   filter.label = "--previous";
   Package old;
@@ -1111,6 +1112,15 @@ bool AddPreviousReleaseCleans(const fs::path& old_dir, Package& package,
     }
   }
   for (const PackageClean& clean : package.cleans) cleaned.insert(ComparablePath(clean.path));
+  if (previous_sources != nullptr) {
+    std::map<std::u16string, const fs::path*> old_files;
+    for (const PackageUpdate& file : old.updates) old_files.emplace(ComparablePath(file.path), &file.source);
+    previous_sources->clear();
+    for (const PackageUpdate& update : package.updates) {
+      const auto found = old_files.find(ComparablePath(update.path));
+      previous_sources->push_back(found == old_files.end() ? fs::path() : *found->second);
+    }
+  }
   for (const PackageUpdate& file : old.updates) {
     if (new_files.count(ComparablePath(file.path)) != 0) continue;
     // The file goes, or with it the outermost of its folders that the release no longer has (a

@@ -42,11 +42,19 @@ struct PackageIdentity {
   std::filesystem::path icon;  // an .ico file; empty: the stub's icon, if any
 };
 
+// A file of the installed release that a delta update keeps as it is: not carried, but checked
+// by the stub before anything is touched.
+struct PackageUnchanged {
+  std::string path;  // as in PackageUpdate
+  Sha256Digest sha256{};
+};
+
 struct Package {
   std::string version;
   std::string launcher;  // empty: the stub starts nothing
   std::vector<PackageClean> cleans;
   std::vector<PackageUpdate> updates;
+  std::vector<PackageUnchanged> unchanged;  // filled by the pack for a delta update
   PackageIdentity identity;
 };
 
@@ -88,10 +96,13 @@ FolderFilter DefaultFolderFilter();
 // such file, or a directory clean for the outermost of its folders that no update lies in. Every
 // such clean has fail_ok (a user may have removed the file already); one the package already has
 // is not added twice. Each added clean is also appended to `added`. Names are compared as Windows
-// compares them. True when nothing was appended to `problems`.
-[[nodiscard]] bool AddPreviousReleaseCleans(const std::filesystem::path& old_dir, Package& package,
-                                            std::vector<PackageClean>& added,
-                                            std::vector<Problem>& problems);
+// compares them. With `previous_sources`, it is given one path per update of `package`: the
+// installed release's file of that name, or an empty path where it has none. True when nothing
+// was appended to `problems`.
+[[nodiscard]] bool AddPreviousReleaseCleans(
+    const std::filesystem::path& old_dir, Package& package, std::vector<PackageClean>& added,
+    std::vector<Problem>& problems,
+    std::vector<std::filesystem::path>* previous_sources = nullptr);
 
 // Which run the update asks the stub for.
 enum class UpdateMode {

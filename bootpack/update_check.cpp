@@ -7,6 +7,7 @@
 #include "bootpack/package.h"
 #include "bootpack/side_by_side.h"
 #include "bootstrapper/manifest/update_rules.h"
+#include "bootstrapper/payload/patch_stream.h"
 #include "bootstrapper/payload/sha256.h"
 #include "lznt1/lznt1.h"
 
@@ -28,10 +29,74 @@ std::map<std::pair<std::uint16_t, std::uint16_t>, const PeResource*> IndexByType
   return index;
 }
 
+// Hashes, and keeps when asked, what a patch rebuilds.
+class RebuiltSink final : public PatchSink {
+ public:
+  RebuiltSink(Sha256State& digest, std::vector<std::uint8_t>* content)
+      : digest_(digest), content_(content) {}
+  bool Write(const std::uint8_t* bytes, std::size_t size) override {
+    Sha256Update(digest_, {bytes, size});
+    if (content_) content_->insert(content_->end(), bytes, bytes + size);
+    return true;
+  }
+
+ private:
+  Sha256State& digest_;
+  std::vector<std::uint8_t>* content_;
+};
+
+// Checks the patch entry `task` whose resource is `stream` (of entry.stored bytes): a header and
+// a body that decodes to exactly its size and fits an old file of the header's size; with
+// `previous`, rebuilt from the old file into `digest` (and `content`). Problems go to `entry`.
+void CheckPatchEntry(const UpdateTask& task, const std::uint8_t* stream,
+                     const PreviousFileSource& previous, unsigned threads, EntryCheck& entry,
+                     Sha256State& digest, std::vector<std::uint8_t>* content) {
+  entry.patch = true;
+  entry.from_sha256 = Sha256Hex(task.from_sha256);
+  PatchHeader header;
+  if (!ReadPatchHeader({stream, entry.stored}, header)) {
+    entry.problem = "is not a patch the stub can read (its header is wrong)";
+    return;
+  }
+  entry.old_size = header.old_size;
+  std::vector<std::uint8_t> body;
+  body.reserve(static_cast<std::size_t>(PatchBodySize(header)));
+  const lznt1::DecodeResult result = lznt1::DecompressInPieces(
+      stream + kPatchHeaderSize, entry.stored - kPatchHeaderSize, PatchBodySize(header),
+      [&](const std::uint8_t* piece, std::size_t size) { body.insert(body.end(), piece, piece + size); },
+      threads);
+  if (result.status != lznt1::DecodeStatus::Ok || body.size() != PatchBodySize(header) ||
+      !CheckPatchBody(header, body)) {
+    entry.problem = "the patch's body does not decode to the ops and bytes its header states";
+    return;
+  }
+  entry.expanded = header.new_size;
+  if (!previous) {
+    if (content) entry.problem = "is a patch against the installed release; give --previous OLD_DIR to rebuild it";
+    return;
+  }
+  std::vector<std::uint8_t> old;
+  std::string why;
+  if (!previous(entry.path, old, why)) {
+    entry.problem = "cannot rebuild the patch: " + why;
+    return;
+  }
+  if (Sha256Of(old) != task.from_sha256) {
+    entry.problem = "the previous release's file is not the one the patch was made against";
+    return;
+  }
+  RebuiltSink sink(digest, content);
+  if (!ApplyPatch(header, old, body, sink)) {
+    entry.problem = "the patch does not apply to the previous release's file";
+    return;
+  }
+  entry.rebuilt = true;
+}
+
 }  // namespace
 
 bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
-                 const PayloadVisitor& visit) {
+                 const PayloadVisitor& visit, const PreviousFileSource& previous) {
   check = UpdateCheck{};
   const PeResource* manifest =
       FindPeResource(resources, kManifestResourceType, kManifestResourceName);
@@ -85,6 +150,8 @@ bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
         entry.problem = "payload of " + std::to_string(entry.stored) +
                         " bytes; a stream can be at most " + std::to_string(kMaxStreamSize) +
                         " bytes (the manifest's size is a signed 32-bit count)";
+      } else if (task.is_patch) {
+        CheckPatchEntry(task, payload->data.data(), previous, threads, entry, digest, content);
       } else {
         // The stub decodes into exactly four times the stored size. Only the content's digest
         // is kept, unless the caller wants the content itself.
@@ -110,7 +177,9 @@ bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
         }
       }
     }
-    if (entry.problem.empty() && task.has_sha256 && Sha256Final(digest) != task.sha256) {
+    // A patch not rebuilt has no content to compare.
+    if (entry.problem.empty() && task.has_sha256 && (!task.is_patch || entry.rebuilt) &&
+        Sha256Final(digest) != task.sha256) {
       entry.problem = "sha256 mismatch: the payload decodes to other bytes";
     }
   };

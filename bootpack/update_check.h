@@ -26,6 +26,12 @@ struct EntryCheck {
   bool has_resource = true;  // false for an empty file of a safe manifest, which names none
   std::string sha256;  // the manifest's digest as 64 lowercase hex digits; empty when none
   std::string problem;  // empty when the stub would stage this entry
+  // A patch: the installed file it expects (its digest, as sha256 is, and its size), and whether
+  // it was rebuilt from that file and its digest checked (only with a previous release).
+  bool patch = false;
+  std::string from_sha256;
+  std::uint64_t old_size = 0;
+  bool rebuilt = false;
 };
 
 struct UpdateCheck {
@@ -39,10 +45,19 @@ struct UpdateCheck {
 // stops the walk (the callback's own problem is the caller's to report).
 using PayloadVisitor = std::function<bool(std::size_t index, std::span<const std::uint8_t>)>;
 
+// Gives the installed release's file at update path `path` (UTF-8, as the manifest writes it)
+// into `bytes`; false when the release has none or it cannot be read (`why` says which).
+using PreviousFileSource =
+    std::function<bool(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& why)>;
+
 // Fills `check` from `resources` and returns true when the stub would stage every entry.
 // Entries are decoded one at a time, and only piece by piece into their digest unless `visit`
-// (optional) is given: it sees each good entry's whole content.
+// (optional) is given: it sees each good entry's whole content. A patch is checked to decode to
+// a body that fits the old file's size; with `previous` it is also rebuilt from that file (which
+// must have the digest the patch expects) and the result checked like any other entry. Without
+// `previous`, visiting a patch is a problem: there is no content to hand over.
 [[nodiscard]] bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
-                               const PayloadVisitor& visit = {});
+                               const PayloadVisitor& visit = {},
+                               const PreviousFileSource& previous = {});
 
 }  // namespace boot

@@ -96,6 +96,8 @@ std::wstring DescribeLastUpdate(const std::wstring& data_folder) {
       return L"failed: " + line + error;
     case bootkit::UpdateResult::Running:
       return L"still running, last line: " + line;
+    case bootkit::UpdateResult::WrongRelease:
+      return L"made for another release, nothing changed: " + line;
   }
   return L"";
 }

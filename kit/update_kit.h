@@ -44,7 +44,9 @@ enum BootKitResult {
   BOOTKIT_UPDATED = 1,     /* the new version was put in place and the run ended with "Done, Bye." */
   BOOTKIT_ROLLED_BACK = 2, /* a safe update failed and the installation is as it was */
   BOOTKIT_FAILED = 3,      /* any other end: a compatible run's failure, a killed run, ... */
-  BOOTKIT_RUNNING = 4      /* the update still had its log open when the wait ran out */
+  BOOTKIT_RUNNING = 4,     /* the update still had its log open when the wait ran out */
+  BOOTKIT_WRONG_RELEASE = 5 /* a delta update found another release installed and touched
+                               nothing: fetch the full update */
 };
 
 #define BOOTKIT_TEXT_CAPACITY 1024
@@ -170,7 +172,11 @@ inline std::vector<std::u16string> DecodeLogLines(std::string_view bytes) {
   return lines;
 }
 
-enum class UpdateResult { NoLog, Updated, RolledBack, Failed, Running };
+enum class UpdateResult { NoLog, Updated, RolledBack, Failed, Running, WrongRelease };
+
+// The line a delta update logs, naming the file, when the installation is not the release it
+// was made against.
+inline constexpr std::u16string_view kWrongReleaseLine = u"Installed file differs from what this update expects: ";
 
 struct UpdateOutcome {
   UpdateResult result = UpdateResult::NoLog;
@@ -194,7 +200,8 @@ inline bool IsErrorLine(std::u16string_view line) {
 // was in place before it. Rolled back: the safe run logged "Rolled back, the installation is as
 // it was"; `line` and `error` are the last failure and its error line before "Rolling back the
 // update...". Anything else failed; `line` is the last line, or the one before a closing error
-// line, which goes to `error`.
+// line, which goes to `error`. Wrong release: a delta update's check found another release
+// installed; `line` names the file.
 inline UpdateOutcome ReadUpdateOutcome(const std::vector<std::u16string>& lines) {
   constexpr std::u16string_view kVersion = u"Update to version ";
   constexpr std::u16string_view kEntries = u",with ";
@@ -216,6 +223,10 @@ inline UpdateOutcome ReadUpdateOutcome(const std::vector<std::u16string>& lines)
       rolling_back = i;
     } else if (line == u"Rolled back, the installation is as it was") {
       rolled_back = i;
+    } else if (line.compare(0, kWrongReleaseLine.size(), kWrongReleaseLine) == 0) {
+      outcome.result = UpdateResult::WrongRelease;
+      outcome.line = line;
+      return outcome;
     }
   }
   if (lines.empty()) return outcome;

@@ -148,6 +148,13 @@ INSTANTIATE_TEST_SUITE_P(
                     u"Error 161: bad path"},
                    UpdateResult::Failed, u"Install directory is not an existing absolute path: A",
                    u"Error 161: bad path"},
+        // A delta update made for another release touched nothing; the launcher line follows.
+        OutcomeRow{"WrongRelease",
+                   {u"Update to version 2.0,with 3 entries",
+                    u"Installed file differs from what this update expects: C:\\A\\lib.dll",
+                    u"Will launch with app.exe"},
+                   UpdateResult::WrongRelease,
+                   u"Installed file differs from what this update expects: C:\\A\\lib.dll", u""},
         // Not an error line: no code, or no colon after it.
         OutcomeRow{"ErrorWithoutCode", {u"x", u"Error : y"}, UpdateResult::Failed, u"Error : y", u""}),
     [](const testing::TestParamInfo<OutcomeRow>& param) { return param.param.name; });

@@ -686,5 +686,101 @@ TEST_F(SafeDiskFullTest, FillingUpAfterStagingDoesNotStopTheSwap) {
   }
 }
 
+// A delta update, made by bootpack against the release installed in install\: the library is
+// rebuilt from its installed version, the unchanged files are not carried, and the old release's
+// dropped file is cleaned.
+class DeltaUpdateTest : public SafeUpdateTest {
+ protected:
+  void SetUp() override {
+    SafeUpdateTest::SetUp();
+    const std::string old_lib = NoiseBytes(200000, 3);
+    // A rebuild: bytes changed throughout and a block inserted.
+    std::string new_lib = old_lib;
+    for (std::size_t at = 500; at < new_lib.size(); at += 997) new_lib[at] ^= 0x5A;
+    new_lib.insert(50000, NoiseBytes(64, 4));
+    old_ = {{L"app.exe", kApp}, {L"lib.dll", old_lib}, {L"data.bin", NoiseBytes(100000, 5)},
+            {L"docs\\readme.txt", "read me"}, {L"gone.txt", "dropped by the new release"}};
+    new_ = {{L"app.exe", kNewApp}, {L"lib.dll", new_lib}, {L"data.bin", old_.at(L"data.bin")},
+            {L"docs\\readme.txt", "read me"}, {L"new.txt", "new in version 2"}};
+    const std::wstring old_dir = root_ / L"old", new_dir = root_ / L"new";
+    for (const auto& [dir, files] : {std::pair{old_dir, &old_}, std::pair{new_dir, &new_}}) {
+      ::CreateDirectoryW(dir.c_str(), nullptr);
+      for (const auto& [name, bytes] : *files) {
+        MakeFolders(dir, name);
+        ASSERT_TRUE(WriteFileBytes(dir + L"\\" + name, bytes));
+      }
+    }
+    ASSERT_TRUE(WriteFileBytes(root_ / L"package.json", R"({"version":"2.0","launcher":"app.exe","updates":[]})"));
+    const std::wstring command = L"\"" + testutil::BootpackPath() + L"\" pack --stub \"" +
+                                 testutil::StubPath() + L"\" --package \"" + (root_ / L"package.json") +
+                                 L"\" --from \"" + new_dir + L"\" --previous \"" + old_dir +
+                                 L"\" -o \"" + update_exe_ + L"\"";
+    ASSERT_EQ(testutil::RunProcess(command, root_.path()), 0);
+    Install(old_);
+  }
+
+  Tree Expected(const std::map<std::wstring, std::string>& files) const {
+    Tree tree;
+    for (const auto& [name, bytes] : files) {
+      tree[name] = {0, bytes};
+      for (std::size_t slash = name.find(L'\\'); slash != std::wstring::npos; slash = name.find(L'\\', slash + 1)) {
+        tree[name.substr(0, slash)] = {FILE_ATTRIBUTE_DIRECTORY, "<dir>"};
+      }
+    }
+    return tree;
+  }
+
+  std::map<std::wstring, std::string> old_, new_;
+};
+
+TEST_F(DeltaUpdateTest, RebuildsChangedFilesFromTheInstalledRelease) {
+  const std::string manifest = ResourceBytes(update_exe_, 42, 42);
+  EXPECT_NE(manifest.find(R"("path":"lib.dll","size")"), std::string::npos) << manifest;
+  EXPECT_NE(manifest.find(R"("unchanged":[)"), std::string::npos) << manifest;
+  EXPECT_NE(manifest.find("from_sha256"), std::string::npos) << manifest;
+  EXPECT_EQ(manifest.find(R"("path":"data.bin","size")"), std::string::npos) << manifest;
+
+  const RunResult run = RunToEnd(update_exe_);
+  EXPECT_EQ(run.exit_code, 0) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), Expected(new_)) << Describe(SnapshotTree(install_));
+  EXPECT_TRUE(Contains(run.lines, u"--- lib.dll --- CHECK")) << Narrow(run.lines);
+  EXPECT_EQ(run.lines.back(), u"Done, Bye.") << Narrow(run.lines);
+  EXPECT_TRUE(LauncherStarted());
+}
+
+// Any installed file the update was made against that is not exactly as expected (changed,
+// missing, or the old version of a patched one) stops the run before anything is touched, with
+// one line naming it; the application starts as it was.
+TEST_F(DeltaUpdateTest, AnInstallationOfAnotherReleaseIsLeftUntouched) {
+  const struct {
+    const wchar_t* file;
+    const char* content;  // null: removed
+  } rows[] = {
+      {L"data.bin", "edited by the user"},
+      {L"docs\\readme.txt", nullptr},
+      {L"lib.dll", "another build of the library"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(testutil::Narrow(row.file));
+    const std::wstring path = install_ + L"\\" + row.file;
+    if (row.content != nullptr) {
+      ASSERT_TRUE(WriteFileBytes(path, row.content));
+    } else {
+      ASSERT_TRUE(::DeleteFileW(path.c_str()));
+    }
+    const Tree arranged = SnapshotTree(install_);
+    const RunResult run = RunToEnd(update_exe_);
+    EXPECT_EQ(run.exit_code, 1) << Narrow(run.lines);
+    EXPECT_EQ(SnapshotTree(install_), arranged) << Describe(SnapshotTree(install_));
+    ASSERT_GE(run.lines.size(), 2u);
+    EXPECT_EQ(run.lines[run.lines.size() - 2],
+              u"Installed file differs from what this update expects: " + ToU16(path))
+        << Narrow(run.lines);
+    EXPECT_EQ(run.lines.back(), u"Will launch with app.exe");
+    EXPECT_TRUE(LauncherStarted());
+    Install({{row.file, old_.at(row.file)}});
+  }
+}
+
 }  // namespace
 }  // namespace boot

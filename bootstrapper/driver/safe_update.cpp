@@ -12,6 +12,7 @@
 #include "bootstrapper/install/install_path.h"
 #include "bootstrapper/install/launcher.h"
 #include "bootstrapper/safe/disk_staging.h"
+#include "bootstrapper/safe/installed_files.h"
 #include "bootstrapper/safe/transaction.h"
 
 namespace boot {
@@ -62,6 +63,13 @@ class SafeRun {
       case Recovery::RolledBack:
       case Recovery::Finished:
         break;
+    }
+    // A delta update fits only the release it was made from; on any other, nothing is touched
+    // and the application is expected to fetch a full update.
+    std::u16string differing;
+    if (!CheckInstalledFiles(base, manifest_, differing)) {
+      WriteLog(u"Installed file differs from what this update expects: " + differing);
+      return Relaunch(kSafeRolledBack);
     }
     if (!BeginTransaction(base, transaction_)) {
       // A journal made since the look above belongs to an update that started meanwhile.

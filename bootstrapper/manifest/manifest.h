@@ -34,6 +34,17 @@ struct UpdateTask {
   // When present, staging refuses content that does not match it.
   bool has_sha256 = false;
   Sha256Digest sha256{};
+  // Safe manifests only: the payload is a patch (see patch_stream.h) against the file installed
+  // at `path`, which must hold exactly the bytes of this SHA-256 ("from_sha256").
+  bool is_patch = false;
+  Sha256Digest from_sha256{};
+};
+
+// A file the update leaves as it is but was made against ("unchanged", safe manifests only):
+// the installation must hold exactly these bytes at `path` before anything is touched.
+struct UnchangedFile {
+  std::u16string path;  // relative to the install directory
+  Sha256Digest sha256{};
 };
 
 struct UpdateManifest {
@@ -41,9 +52,11 @@ struct UpdateManifest {
   std::u16string launcher;  // empty when the manifest names none
   std::vector<CleanTask> cleans;
   std::vector<UpdateTask> updates;
+  std::vector<UnchangedFile> unchanged;
   // "safe": true asks for the transactional run: staged on disk, verified, undone on failure.
   // A safe manifest has a sha256 on every update and a size of at least 0; a size of 0 delivers
-  // an empty file and names no resource.
+  // an empty file and names no resource. Only a safe manifest is read for patches and unchanged
+  // files; the compatible run knows neither.
   bool safe = false;
   bool valid = false;  // false: every other field is empty
 };

@@ -50,6 +50,36 @@ bool ReadSha256(const cJSON* object, UpdateTask& task) {
   return task.has_sha256;
 }
 
+// The optional "from_sha256" member of a safe update: a patch needs a payload to rebuild from.
+bool ReadPatchBase(const cJSON* object, UpdateTask& task) {
+  const cJSON* item = cJSON_GetObjectItem(object, "from_sha256");
+  if (item == nullptr) return true;
+  task.is_patch = cJSON_IsString(item) && item->valuestring != nullptr &&
+                  ParseSha256Hex(item->valuestring, task.from_sha256);
+  return task.is_patch && task.size > 0;
+}
+
+// The optional "unchanged" array of a safe manifest: {"path", "sha256"} objects.
+bool ReadUnchangedFiles(const cJSON* root, std::vector<UnchangedFile>& out) {
+  const cJSON* array = cJSON_GetObjectItem(root, "unchanged");
+  if (array == nullptr) return true;
+  if (!cJSON_IsArray(array)) return false;
+  std::vector<UnchangedFile> files;
+  files.reserve(static_cast<std::size_t>(cJSON_GetArraySize(array)));
+  for (const cJSON* entry = array->child; entry != nullptr; entry = entry->next) {
+    UnchangedFile file;
+    const cJSON* sha256 = cJSON_GetObjectItem(entry, "sha256");
+    if (!cJSON_IsObject(entry) || !ReadString(entry, "path", file.path) || file.path.empty() ||
+        !cJSON_IsString(sha256) || sha256->valuestring == nullptr ||
+        !ParseSha256Hex(sha256->valuestring, file.sha256)) {
+      return false;
+    }
+    files.push_back(std::move(file));
+  }
+  out = std::move(files);
+  return true;
+}
+
 bool ReadCleanTasks(const cJSON* array, std::vector<CleanTask>& out) {
   std::vector<CleanTask> tasks;
   tasks.reserve(static_cast<std::size_t>(cJSON_GetArraySize(array)));
@@ -92,6 +122,7 @@ bool ReadUpdateTasks(const cJSON* array, bool safe, std::vector<UpdateTask>& out
     if (!ReadSha256(entry, task)) return false;
     // The safe run verifies every file it writes, and reads a size of 0 as an empty file.
     if (safe && (!task.has_sha256 || task.size < 0)) return false;
+    if (safe && !ReadPatchBase(entry, task)) return false;
     tasks.push_back(std::move(task));
   }
   out = std::move(tasks);
@@ -143,6 +174,7 @@ UpdateManifest ReadUpdateManifest(std::string_view text) {
       manifest.updates.empty()) {
     return {};
   }
+  if (manifest.safe && !ReadUnchangedFiles(root.get(), manifest.unchanged)) return {};
   manifest.valid = true;
   return manifest;
 }

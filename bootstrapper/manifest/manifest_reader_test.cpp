@@ -65,6 +65,7 @@ TEST_P(ManifestValidityTest, AcceptsOrRejectsTheWholeManifest) {
     EXPECT_TRUE(m.launcher.empty());
     EXPECT_TRUE(m.cleans.empty());
     EXPECT_TRUE(m.updates.empty());
+    EXPECT_TRUE(m.unchanged.empty());
   }
 }
 
@@ -75,6 +76,14 @@ std::string Manifest(const std::string& cleans, const std::string& updates = kUp
 }
 std::string Clean(const std::string& members) { return Manifest("[{" + members + "}]"); }
 std::string Update(const std::string& members) { return Manifest("[]", "[{" + members + "}]"); }
+// A safe manifest with one update of `size` bytes, `members` after its sha256, and `top` after
+// the updates.
+const std::string kHex(64, 'a');
+std::string Delta(const std::string& members, const std::string& top, int size = 5) {
+  return R"({"version":"2","safe":true,"cleans":[],"updates":[{"path":"a","size":)" +
+         std::to_string(size) + R"(,"rtype":1,"rid":1,"sha256":")" + kHex + "\"" + members + "}]" +
+         top + "}";
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, ManifestValidityTest,
@@ -138,8 +147,34 @@ INSTANTIATE_TEST_SUITE_P(
         ValidityRow{"SafeNegativeSize", R"({"version":"1","safe":true,"cleans":[],"updates":[{"path":"a","size":-1,"rtype":1,"rid":1,"sha256":")" + std::string(64, '0') + R"("}]})", false},
         ValidityRow{"OneBadUpdateAmongGood",
                     Manifest("[]", R"([{"path":"a","size":1,"rtype":1,"rid":1},{"path":"b","size":1,"rtype":1}])"),
-                    false}),
+                    false},
+        // A delta's members, read in a safe manifest only: a patch needs a payload and 64 hex
+        // digits; "unchanged" is an array of {path, sha256}.
+        ValidityRow{"SafePatch", Delta(R"(,"from_sha256":")" + kHex + "\"", ""), true},
+        ValidityRow{"SafePatchOfEmptyFile", Delta(R"(,"from_sha256":")" + kHex + "\"", "", 0), false},
+        ValidityRow{"SafePatchShortDigest", Delta(R"(,"from_sha256":"abc")", ""), false},
+        ValidityRow{"SafePatchDigestNumber", Delta(R"(,"from_sha256":1)", ""), false},
+        ValidityRow{"SafeUnchanged", Delta("", R"(,"unchanged":[{"path":"b","sha256":")" + kHex + "\"}]"), true},
+        ValidityRow{"SafeUnchangedEmptyArray", Delta("", R"(,"unchanged":[])"), true},
+        ValidityRow{"SafeUnchangedObject", Delta("", R"(,"unchanged":{})"), false},
+        ValidityRow{"SafeUnchangedWithoutDigest", Delta("", R"(,"unchanged":[{"path":"b"}])"), false},
+        ValidityRow{"SafeUnchangedEmptyPath", Delta("", R"(,"unchanged":[{"path":"","sha256":")" + kHex + "\"}]"), false},
+        ValidityRow{"CompatibleIgnoresDeltaMembers",
+                    Update(R"("path":"a","size":1,"rtype":1,"rid":1,"from_sha256":7)"), true}),
     [](const auto& row) { return row.param.name; });
+
+TEST(ManifestReaderTest, ReadsADeltasPatchesAndUnchangedFiles) {
+  const UpdateManifest m = ReadUpdateManifest(
+      Delta(R"(,"from_sha256":")" + std::string(62, '0') + "7f\"",
+            R"(,"unchanged":[{"path":"b\\c","sha256":")" + std::string(63, '0') + "1\"}]"));
+  ASSERT_TRUE(m.valid);
+  EXPECT_TRUE(m.updates[0].is_patch);
+  EXPECT_EQ(m.updates[0].from_sha256[31], 0x7F);
+  ASSERT_EQ(m.unchanged.size(), 1u);
+  EXPECT_EQ(m.unchanged[0].path, u"b\\c");
+  EXPECT_EQ(m.unchanged[0].sha256[31], 0x01);
+  EXPECT_FALSE(ReadUpdateManifest(Manifest("[]")).updates[0].is_patch);
+}
 
 TEST(ManifestReaderTest, MatchesMemberNamesAndTypeWordsIgnoringCase) {
   const UpdateManifest m = ReadUpdateManifest(

@@ -292,6 +292,48 @@ void DecodePayloads(const PayloadReader& reader, std::span<DecodeJob> jobs) {
   });
 }
 
+bool DecodeExactly(const PayloadReader& reader, const PayloadStream& stream, std::size_t offset,
+                   std::uint64_t expected, ByteBuffer& out) {
+  out.Reset();
+  if (offset > stream.size || expected >= kMaxCount || FindDecompressor() == nullptr) return false;
+  const std::size_t size = stream.size - offset;
+  const PayloadReader::View view = reader.Map(stream, offset, size);
+  if (view.bytes() == nullptr) return false;
+  const StreamBlocks split = SplitStream(view.bytes(), size, kChunksPerBlock);
+  // One byte more than asked for: a stream that fills it is longer than it should be.
+  const auto capacity = static_cast<std::size_t>(expected + 1);
+  std::uint8_t* pages = AllocatePages(capacity);
+  if (pages == nullptr) return false;
+  ByteBuffer content(pages, 0, capacity, ReleasePages);
+  std::vector<BlockResult> results(split.blocks.size());
+  ParallelFor(split.blocks.size(), [&](std::size_t b) {
+    const StreamBlock& block = split.blocks[b];
+    if (block.output_offset >= capacity) return;
+    const std::uint64_t left = capacity - block.output_offset;
+    const bool last = b + 1 == split.blocks.size();
+    const std::uint64_t room = last ? left : std::min(left, block.chunks * kChunkSize);
+    results[b].ok = DecodeInto(view.bytes() + block.source_offset, block.source_size,
+                               pages + block.output_offset, room, results[b].produced);
+  });
+  bool ok = true, whole_chunks = true;
+  for (std::size_t b = 0; b < results.size(); ++b) {
+    ok = ok && results[b].ok;
+    if (b + 1 < results.size() && results[b].produced != split.blocks[b].chunks * kChunkSize) {
+      whole_chunks = false;
+    }
+  }
+  std::uint64_t produced = 0;
+  if (!whole_chunks) {
+    ok = DecodeInto(view.bytes(), size, pages, capacity, produced);
+  } else if (ok) {
+    produced = split.blocks.back().output_offset + results.back().produced;
+  }
+  if (!ok || produced != expected) return false;
+  content.set_size(static_cast<std::size_t>(produced));
+  out = std::move(content);
+  return true;
+}
+
 bool DecodePayload(const std::uint8_t* data, std::size_t size, ByteBuffer& out) {
   if (size == 0) return false;
   PayloadReader reader(nullptr);

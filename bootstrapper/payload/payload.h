@@ -83,6 +83,14 @@ struct DecodeJob {
 // size is left undecoded. Allocations made here that fail leave their jobs undecoded.
 void DecodePayloads(const PayloadReader& reader, std::span<DecodeJob> jobs);
 
+// Decodes `size` bytes at `offset` of `stream` into exactly `expected` bytes, its blocks side by
+// side as DecodePayloads does (a stream whose chunks do not keep to 4096 bytes each is decoded
+// in one pass). False when the system's decompressor rejects it, it decodes to any other
+// length, or the memory cannot be had. For content whose length is known beforehand (a patch's
+// body), which is why no limit on its expansion applies.
+[[nodiscard]] bool DecodeExactly(const PayloadReader& reader, const PayloadStream& stream,
+                                 std::size_t offset, std::uint64_t expected, ByteBuffer& out);
+
 // The same for one stream in memory.
 [[nodiscard]] bool DecodePayload(const std::uint8_t* data, std::size_t size, ByteBuffer& out);
 

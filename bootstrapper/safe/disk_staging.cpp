@@ -2,14 +2,17 @@
 
 #include <algorithm>
 #include <deque>
+#include <vector>
 
 #include "bootstrapper/common/parallel.h"
 #include "bootstrapper/common/unique_handle.h"
 #include "bootstrapper/common/wide.h"
 #include "bootstrapper/diag/debug_log.h"
 #include "bootstrapper/install/install_path.h"
+#include "bootstrapper/payload/patch_stream.h"
 #include "bootstrapper/payload/payload.h"
 #include "bootstrapper/payload/sha256.h"
+#include "bootstrapper/safe/installed_files.h"
 
 namespace boot {
 namespace {
@@ -127,14 +130,93 @@ class BackgroundFlusher {
   std::vector<Item> done_;  // flushed without a thread
 };
 
+// Takes a patched file's content as it is rebuilt: hashes it and writes it to the staging file in
+// pieces of up to 1 MiB.
+class StagingFileSink final : public PatchSink {
+ public:
+  explicit StagingFileSink(HANDLE file) : file_(file), buffer_(kBuffer) { Sha256Init(digest_); }
+
+  bool Write(const std::uint8_t* bytes, std::size_t size) override {
+    Sha256Update(digest_, {bytes, size});
+    while (size > 0) {
+      const std::size_t n = std::min(size, kBuffer - used_);
+      std::copy(bytes, bytes + n, buffer_.begin() + static_cast<std::ptrdiff_t>(used_));
+      used_ += n;
+      bytes += n;
+      size -= n;
+      if (used_ == kBuffer && !Drain()) return false;
+    }
+    return true;
+  }
+
+  // Writes what is buffered. False with the system's error in error().
+  bool Drain() {
+    const bool ok = WriteAll(file_, buffer_.data(), used_, error_);
+    used_ = 0;
+    return ok;
+  }
+
+  Sha256Digest Digest() { return Sha256Final(digest_); }
+  DWORD error() const { return error_; }
+
+ private:
+  static constexpr std::size_t kBuffer = std::size_t{1} << 20;
+  HANDLE file_;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t used_ = 0;
+  DWORD error_ = ERROR_SUCCESS;
+  Sha256State digest_;
+};
+
+// Rebuilds a patched file into the staging file `handle` from the file installed at `target`,
+// and gives its digest. False after the failure line and its error line.
+bool StagePatch(const PayloadReader& reader, const PayloadStream& stream, const UpdateTask& task,
+                const std::u16string& target, const std::u16string& temp, HANDLE handle,
+                Sha256Digest& digest) {
+  PatchHeader header;
+  ByteBuffer body;
+  {
+    const PayloadReader::View view =
+        reader.Map(stream, 0, std::min(stream.size, kPatchHeaderSize));
+    if (view.bytes() == nullptr || stream.size < kPatchHeaderSize ||
+        !ReadPatchHeader({view.bytes(), kPatchHeaderSize}, header) ||
+        !DecodeExactly(reader, stream, kPatchHeaderSize, PatchBodySize(header), body)) {
+      WriteFailureLog(u"Unable to decompress entry: " + task.path, ERROR_INVALID_DATA);
+      return false;
+    }
+  }
+  InstalledFileView old;
+  if (!MapInstalledFile(target, old)) {
+    WriteFailureLog(u"Cannot read installed file " + target, ::GetLastError());
+    return false;
+  }
+  StagingFileSink sink(handle);
+  if (!ApplyPatch(header, old.bytes(), {body.data(), body.size()}, sink) || sink.error() != 0) {
+    // The sink's own failure, or a patch that does not fit the file now installed.
+    if (sink.error() != 0) {
+      WriteFailureLog(u"Cannot write temporary file " + temp, sink.error());
+    } else {
+      WriteFailureLog(u"Checksum failed for entry: " + task.path, ERROR_CRC);
+    }
+    return false;
+  }
+  if (!sink.Drain()) {
+    WriteFailureLog(u"Cannot write temporary file " + temp, sink.error());
+    return false;
+  }
+  digest = sink.Digest();
+  return true;
+}
+
 }  // namespace
 
 bool StagePayloadsToDisk(HMODULE module, const std::vector<UpdateTask>& updates,
                          Transaction& transaction, std::vector<StagedFile>& staged) {
   staged.clear();
   const PayloadReader reader(module);
-  // Every payload is found, and of its manifest's size, before anything is made.
-  std::vector<PayloadStream> streams;
+  // Every payload is found, and of its manifest's size, before anything is made. Patches are
+  // rebuilt one by one from their installed files; the other streams go through the pipeline.
+  std::vector<PayloadStream> streams, patches;
   streams.reserve(updates.size());
   for (const UpdateTask& task : updates) {
     if (task.size == 0) continue;  // an empty file: no resource
@@ -147,15 +229,16 @@ bool StagePayloadsToDisk(HMODULE module, const std::vector<UpdateTask>& updates,
       WriteFailureLog(u"Invalid update entry: " + task.path, ERROR_INVALID_DATA);
       return false;
     }
-    streams.push_back(stream);
+    (task.is_patch ? patches : streams).push_back(stream);
   }
   // Decoding and hashing run ahead on the other processors while this thread writes.
   BlockPipeline pipeline(reader, streams);
   LogFlushBatch batch;
   BackgroundFlusher flushes;
+  std::size_t next_patch = 0;
 
   for (const UpdateTask& task : updates) {
-    if (task.size != 0 && !pipeline.ready()) {
+    if (task.size != 0 && !task.is_patch && !pipeline.ready()) {
       WriteFailureLog(u"Unable to decompress entry: " + task.path, ERROR_NOT_ENOUGH_MEMORY);
       return false;
     }
@@ -168,8 +251,12 @@ bool StagePayloadsToDisk(HMODULE module, const std::vector<UpdateTask>& updates,
 
     // Written as it is decoded; the digest decides, before anything existing is touched.
     Sha256Digest digest = task.size == 0 ? Sha256Of({}) : Sha256Digest{};
+    if (task.is_patch &&
+        !StagePatch(reader, patches[next_patch++], task, file.target, file.temp, handle.get(), digest)) {
+      return false;
+    }
     DWORD error = 0;
-    for (bool last = task.size == 0; !last;) {
+    for (bool last = task.size == 0 || task.is_patch; !last;) {
       const BlockPipeline::Piece piece = pipeline.Next();
       if (!piece.ok) {
         WriteFailureLog(u"Unable to decompress entry: " + task.path, ERROR_INVALID_DATA);

@@ -1,0 +1,46 @@
+// What a delta update was made against: the installed files it keeps as they are and the ones
+// its patches rebuild from, checked before anything is touched and read in place. Win32 only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "bootstrapper/manifest/manifest.h"
+
+namespace boot {
+
+// A read-only view of an installed file's bytes. Move-only; unmaps on destruction.
+class InstalledFileView {
+ public:
+  InstalledFileView() = default;
+  InstalledFileView(InstalledFileView&& other) noexcept;
+  InstalledFileView& operator=(InstalledFileView&& other) noexcept;
+  InstalledFileView(const InstalledFileView&) = delete;
+  InstalledFileView& operator=(const InstalledFileView&) = delete;
+  ~InstalledFileView();
+
+  std::span<const std::uint8_t> bytes() const { return {base_, size_}; }
+
+ private:
+  friend bool MapInstalledFile(const std::u16string& path, InstalledFileView& view);
+  const std::uint8_t* base_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// Maps the file at `path` (a full path) read-only. It is opened sharing everything, since the
+// application may still be running from it. An empty file gives an empty view. False when it
+// cannot be opened or mapped, with the system's error as the last error.
+[[nodiscard]] bool MapInstalledFile(const std::u16string& path, InstalledFileView& view);
+
+// Checks that the installation in `base` (a full path) holds exactly what the update was made
+// against, by SHA-256: every unchanged file and the installed version of every patched one,
+// hashed side by side on every processor. True when all of them match (or the manifest names
+// none). Otherwise false, with `differing` set to the full path of the first of them in the
+// manifest's order (unchanged files first, then the patched ones) that is missing, cannot be
+// read or holds other bytes.
+[[nodiscard]] bool CheckInstalledFiles(const std::u16string& base, const UpdateManifest& manifest,
+                                       std::u16string& differing);
+
+}  // namespace boot
