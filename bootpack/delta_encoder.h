@@ -21,7 +21,8 @@ struct PatchBody {
 // zeros), what matches nothing becomes extra bytes. The result passes CheckPatchBody and
 // ApplyPatch rebuilds `new_file` from it exactly; the same inputs give the same bytes on every
 // platform. False, with `out` unchanged, only when `new_file` is empty or either file is larger
-// than kMaxFileSize. Memory: about five times the old file plus the new file and the body.
+// than kMaxFileSize. Besides the body (the new file's size and 24 bytes per op) it needs an index
+// of one to two times the old file's size.
 [[nodiscard]] bool MakePatchBody(std::span<const std::uint8_t> old_file,
                                  std::span<const std::uint8_t> new_file, PatchBody& out);
 
