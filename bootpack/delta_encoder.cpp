@@ -20,9 +20,11 @@ constexpr int kMaxCandidates = 32;
 // of being found again, one byte shorter, at each of its positions (which made long repeats
 // quadratic).
 constexpr std::int64_t kSkipTail = 32;
-// A stretch that has fewer diff bytes than this joins the op before it as extra bytes: a few
-// literal bytes cost less than an op of its own.
-constexpr std::int64_t kMinDiff = 8;
+// A stretch that has fewer diff bytes than this joins the op before it as extra bytes: an op
+// costs 24 bytes that compress little, and short exact matches, which text and tables of
+// repeated words are full of, are left to the compressor, which finds them in the extra bytes
+// as well.
+constexpr std::int64_t kMinDiff = 48;
 constexpr std::uint32_t kNone = 0xFFFFFFFF;
 
 // Eight bytes read as a little-endian number, on every platform.
@@ -67,6 +69,17 @@ std::uint64_t WindowHash(const std::uint8_t* at) {
 
 bool IsAnchor(std::uint64_t hash) { return (hash & (kAnchorEvery - 1)) == 0; }
 
+// True when the window at `i` is one of the 8 before it again: inside a run of one byte or of a
+// short pattern, which the run's first windows already stand for (they make the longest matches).
+// Leaving such windows out keeps the index small on zero padding and other repeats.
+bool RepeatsWindowBefore(Bytes old, std::size_t i) {
+  const std::uint64_t window = Load8(old.data() + i);
+  for (std::size_t back = 1; back <= kWindow && back <= i; ++back) {
+    if (Load8(old.data() + i - back) == window) return true;
+  }
+  return false;
+}
+
 std::uint32_t Bucket(std::uint64_t hash, int bits) { return static_cast<std::uint32_t>(hash >> (64 - bits)); }
 
 OldIndex IndexOldFile(Bytes old) {
@@ -75,7 +88,9 @@ OldIndex IndexOldFile(Bytes old) {
   const std::size_t windows = old.size() - kWindow + 1;
   index.positions.reserve(windows / kAnchorEvery + windows / 64 + 16);
   for (std::size_t i = 0; i < windows; ++i) {
-    if (IsAnchor(WindowHash(old.data() + i))) index.positions.push_back(static_cast<std::uint32_t>(i));
+    if (IsAnchor(WindowHash(old.data() + i)) && !RepeatsWindowBefore(old, i)) {
+      index.positions.push_back(static_cast<std::uint32_t>(i));
+    }
   }
   index.bits = 10;
   while (index.bits < 24 && (std::size_t{1} << index.bits) < index.positions.size()) ++index.bits;
