@@ -25,6 +25,8 @@ constexpr std::int64_t kSkipTail = 32;
 // repeated words are full of, are left to the compressor, which finds them in the extra bytes
 // as well.
 constexpr std::int64_t kMinDiff = 48;
+// How far ahead of the scan the index buckets are prefetched.
+constexpr std::int64_t kLookAhead = 16;
 constexpr std::uint32_t kNone = 0xFFFFFFFF;
 
 // Eight bytes read as a little-endian number, on every platform.
@@ -104,6 +106,14 @@ OldIndex IndexOldFile(Bytes old) {
   return index;
 }
 
+// Starts loading the bucket the window at `at` will be looked up in, when it is an anchor: on
+// data that matches little the scan looks up one anchor after another, and waiting for each
+// bucket to come from memory was most of its time.
+void PrefetchBucket(const OldIndex& index, const std::uint8_t* at) {
+  const std::uint64_t hash = WindowHash(at);
+  if (IsAnchor(hash)) __builtin_prefetch(&index.head[Bucket(hash, index.bits)]);
+}
+
 // The length of the longest match found for new_file[scan...] in the old file, its start in
 // `pos` (left as it is when there is none). The current alignment (old position scan + offset)
 // is tried first and only a strictly longer match elsewhere replaces it.
@@ -164,6 +174,9 @@ std::vector<Stretch> AlignFiles(Bytes old, Bytes new_file) {
     std::int64_t old_score = 0;  // bytes of [scan, scsc) the current alignment gets right
     std::int64_t scsc = scan += len;
     while (scan < new_size) {
+      if (!index.head.empty() && scan + kLookAhead + static_cast<std::int64_t>(kWindow) <= new_size) {
+        PrefetchBucket(index, new_file.data() + scan + kLookAhead);
+      }
       len = FindMatch(index, old, new_file, scan, last_offset, pos);
       for (; scsc < scan + len; ++scsc) {
         if (aligned(scsc)) ++old_score;
@@ -223,9 +236,10 @@ std::vector<Stretch> AlignFiles(Bytes old, Bytes new_file) {
   return stretches;
 }
 
-// The stretches as the ops will carry them: none empty, none with a handful of diff bytes
-// (those become extra bytes of the op before), neighbours on one alignment joined, and the
-// first diff starting at old position 0 (where an op list starts).
+// The stretches as the ops will carry them: none empty, none with fewer than kMinDiff diff bytes
+// (those become extra bytes of the op before), neighbours on one alignment with only a few extra
+// bytes between them joined (those become diff bytes), and the first diff starting at old
+// position 0 (where an op list starts).
 std::vector<Stretch> MergeStretches(const std::vector<Stretch>& stretches) {
   std::vector<Stretch> merged;
   for (Stretch next : stretches) {
@@ -242,7 +256,8 @@ std::vector<Stretch> MergeStretches(const std::vector<Stretch>& stretches) {
       }
     }
     Stretch& last = merged.back();
-    if (next.diff > 0 && last.diff > 0 && next.old_start == last.old_start + last.diff + last.extra) {
+    if (next.diff > 0 && last.diff > 0 && last.extra < kMinDiff &&
+        next.old_start == last.old_start + last.diff + last.extra) {
       last.diff += last.extra + next.diff;
       last.extra = next.extra;
     } else if (next.diff < kMinDiff) {
