@@ -3,8 +3,9 @@
 #  - old release: Windows DLLs in name order (Wine's PE builds, or copies of the stub where
 #    Wine's are missing) up to 32 MiB, and a 2.6 MB text table;
 #  - new release: the same, with the largest files rebuilt by bench/rebuild_release.cpp (a
-#    4-byte address moved every 8 bytes, three 1 KiB blocks inserted, everything behind them
-#    shifted) until 5 % of the release's bytes are changed or inserted;
+#    4-byte address moved every 32 bytes, three blocks of random bytes of 3 % of the file each
+#    inserted, everything behind them shifted) until 5 % of the release's bytes are changed or
+#    inserted;
 #  - full: bootpack pack --from NEW; delta: the same with --previous OLD (both at the default
 #    level, timed);
 #  - apply: each update run under Wine on a copy of the old release (-update -base=<it>, no
@@ -29,7 +30,7 @@ awk -v f="$files" -v b="$total" -v c="$changed_files" -v x="$changed_bytes" 'BEG
   printf "release: %d files, %.1f MiB; next build: %d files rebuilt, %.1f MiB (%.1f %%) changed or inserted\n",
     f, b / 1048576, c, x / 1048576, 100 * x / b }'
 
-echo '{"version": "bench"}' > "$work/package.json"
+echo '{"version": "1.0.0"}' > "$work/package.json"
 seconds() { local start=$1; awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.2f", e - s }'; }
 start=$(date +%s.%N)
 "$bootpack" pack --stub "$stub" --package "$work/package.json" --from "$new" -o "$work/full.exe" >/dev/null
@@ -70,3 +71,16 @@ awk -v f="$full_size" -v d="$delta_size" -v s="$stub_size" -v fp="$full_pack" -v
   printf "delta update exe: %7.2f MiB   packed in %5.2f s   applied in %5.2f s\n", d / 1048576, dp, da
   printf "delta / full: %.1f %% of the exe (%.1f %% without the %.0f KiB stub both carry)\n",
     100 * d / f, 100 * (d - s) / (f - s), s / 1024 }'
+
+# Every file rebuilt, and one replaced by bytes that match nothing of its old version: the delta
+# must still never be larger than the full update.
+worst=$work/worst
+cp -r "$old" "$worst"
+"$rebuild" 100 "$total" $(ls -S "$worst"/* | grep -v table.txt) >/dev/null
+head -c "$(stat -c %s "$old/table.txt")" /dev/urandom > "$worst/table.txt"
+"$bootpack" pack -q --stub "$stub" --package "$work/package.json" --from "$worst" -o "$work/worst-full.exe"
+"$bootpack" pack -q --stub "$stub" --package "$work/package.json" --from "$worst" --previous "$old" \
+  -o "$work/worst-delta.exe"
+awk -v f="$(stat -c %s "$work/worst-full.exe")" -v d="$(stat -c %s "$work/worst-delta.exe")" 'BEGIN {
+  printf "every file rebuilt: full %.2f MiB, delta %.2f MiB (%.1f %%; %s)\n", f / 1048576, d / 1048576,
+    100 * d / f, d <= f ? "not larger" : "LARGER than the full update" }'

@@ -1,7 +1,8 @@
 // Makes a release's next build for bench/delta.sh: changes files the way a rebuild changes a
-// program (a 4-byte address moved every few dozen bytes, and blocks of new code inserted at a
-// few places, everything behind them shifted) until the bytes changed or inserted reach a given
-// share of the whole release. Deterministic: the same input gives the same release.
+// program (a 4-byte address moved every 32 bytes, and three blocks of new code, each 3 % of the
+// file and as random as compressed data, inserted at a quarter, a half and three quarters,
+// everything behind them shifted) until the bytes changed or inserted reach a given share of the
+// whole release. Deterministic: the same input gives the same release.
 //
 // usage: rebuild_release PERCENT RELEASE_BYTES FILE...
 //   rewrites FILEs in place, in the order given, stopping once PERCENT of RELEASE_BYTES is
@@ -28,8 +29,9 @@ struct Rng {
 
 // Rebuilds `bytes`; returns how many bytes of the result differ from, or were not in, the
 // original: every `stride` bytes a little-endian 32-bit value moves by 0x40, and three blocks
-// of `insert` new bytes go in at a quarter, a half and three quarters.
-std::uint64_t Rebuild(std::vector<std::uint8_t>& bytes, std::size_t stride, std::size_t insert, Rng& rng) {
+// of new bytes, each `insert_percent` of the file, go in at a quarter, a half and three quarters.
+std::uint64_t Rebuild(std::vector<std::uint8_t>& bytes, std::size_t stride, double insert_percent, Rng& rng) {
+  const auto insert = static_cast<std::size_t>(bytes.size() * insert_percent / 100);
   std::uint64_t changed = 0;
   for (std::size_t at = stride / 2; at + 4 <= bytes.size(); at += stride) {
     std::uint32_t value = 0;
@@ -67,7 +69,7 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     in.close();
     if (bytes.size() < 4096) continue;
-    changed += Rebuild(bytes, 8, 1024, rng);
+    changed += Rebuild(bytes, 32, 3, rng);
     std::ofstream(argv[i], std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     ++files;

@@ -562,7 +562,16 @@ void PrintInspectText(const UpdateCheck& check, const ImageSeal& seal, bool ok, 
     out << "checksum: MISMATCH: the header says " << Hex32(seal.stored_checksum)
         << ", the file sums to " << Hex32(seal.computed_checksum) << '\n';
   }
-  out << (ok ? "ok: the stub will stage every entry\n" : "the stub would refuse this update\n");
+  const bool unbuilt_patches = std::any_of(check.entries.begin(), check.entries.end(),
+                                          [](const EntryCheck& e) { return e.patch && !e.rebuilt; });
+  if (!ok) {
+    out << "the stub would refuse this update\n";
+  } else if (unbuilt_patches) {
+    out << "ok: the stub will stage every entry (patches are checked against their sha256 once "
+           "rebuilt from the installed files)\n";
+  } else {
+    out << "ok: the stub will stage every entry\n";
+  }
 }
 
 // Inspect's JSON document: the manifest's text and what the stub makes of it, every entry's
@@ -712,10 +721,11 @@ int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ost
   const auto patches = std::count_if(check.entries.begin(), check.entries.end(),
                                      [](const EntryCheck& e) { return e.patch; });
   if (!previous && (patches > 0 || !check.manifest.unchanged.empty())) {
-    Complain(err, path, "is a delta update (" + std::to_string(patches) + " patches, " +
+    Complain(err, path, "is a delta update (patches: " + std::to_string(patches) +
+                            ", unchanged files not carried: " +
                             std::to_string(check.manifest.unchanged.size()) +
-                            " unchanged files not carried); give --previous OLD_DIR, the release "
-                            "it was made against, to rebuild its files");
+                            "); give --previous OLD_DIR, the release it was made against, to "
+                            "rebuild its files");
     return kExitFailed;
   }
   // Entry paths come from a file of unknown origin: none may lead out of the target folder.

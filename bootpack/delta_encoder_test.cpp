@@ -126,7 +126,9 @@ TEST(MakePatchBodyTest, BodyRebuildsTheNewFileExactly) {
     CollectSink sink;
     ASSERT_TRUE(ApplyPatch(header, row.old_file, patch.body, sink));
     EXPECT_TRUE(sink.collected == row.new_file);
-    if (row.max_ops != 0) EXPECT_LE(header.op_count, row.max_ops);
+    if (row.max_ops != 0) {
+      EXPECT_LE(header.op_count, row.max_ops);
+    }
   }
 }
 

@@ -227,13 +227,13 @@ bool VerifyWrittenImage(const fs::path& path, const std::vector<ExpectedResource
     if (!previous_sources[i].empty()) previous.emplace(package.updates[i].path, previous_sources[i]);
   }
   const PreviousFileSource read_previous = [&](const std::string& update_path,
-                                               std::vector<std::uint8_t>& bytes, std::string& reason) {
+                                               std::vector<std::uint8_t>& old_file, std::string& reason) {
     const auto at = previous.find(update_path);
     if (at == previous.end()) {
       reason = "the previous release has no such file";
       return false;
     }
-    return ReadWholeFile(at->second, bytes, reason, kMaxFileSize);
+    return ReadWholeFile(at->second, old_file, reason, kMaxFileSize);
   };
   UpdateCheck check;
   const bool staged = CheckUpdate(found, check, {}, read_previous);

@@ -782,5 +782,24 @@ TEST_F(DeltaUpdateTest, AnInstallationOfAnotherReleaseIsLeftUntouched) {
   }
 }
 
+// A damaged patch is found while staging: the run rolls back like any failed update.
+TEST_F(DeltaUpdateTest, ADamagedPatchRollsTheUpdateBack) {
+  std::string patch = ResourceBytes(update_exe_, 256, 2);
+  ASSERT_GT(patch.size(), 200u);
+  ASSERT_EQ(patch.compare(0, 4, std::string("\0\0P1", 4)), 0);
+  patch[patch.size() / 2] ^= 0x20;
+  const std::wstring broken = root_ / L"broken.exe";
+  ASSERT_TRUE(testutil::StampResources(update_exe_, broken, {{256, 2, patch}}));
+  const Tree before = SnapshotTree(install_);
+  const RunResult run = RunToEnd(broken);
+  EXPECT_EQ(run.exit_code, 1) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), before) << Describe(SnapshotTree(install_));
+  EXPECT_TRUE(Contains(run.lines, u"Unable to decompress entry: lib.dll") ||
+              Contains(run.lines, u"Checksum failed for entry: lib.dll"))
+      << Narrow(run.lines);
+  EXPECT_TRUE(Contains(run.lines, u"Rolled back, the installation is as it was")) << Narrow(run.lines);
+  EXPECT_TRUE(LauncherStarted());
+}
+
 }  // namespace
 }  // namespace boot
