@@ -782,6 +782,22 @@ TEST_F(DeltaUpdateTest, AnInstallationOfAnotherReleaseIsLeftUntouched) {
   }
 }
 
+// A file the update was made against that another program holds says nothing about which
+// release is installed: the run stops with the reason, touching nothing.
+TEST_F(DeltaUpdateTest, AFileThatCannotBeReadStopsTheRunWithItsError) {
+  const std::wstring path = install_ + L"\\data.bin";
+  const Tree before = SnapshotTree(install_);
+  UniqueFile held = HoldWithoutSharing(path);
+  ASSERT_TRUE(held);
+  const RunResult run = RunToEnd(update_exe_);
+  held.reset();
+  EXPECT_EQ(run.exit_code, 1) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), before);
+  ASSERT_GE(run.lines.size(), 3u);
+  EXPECT_EQ(run.lines[run.lines.size() - 3], u"Cannot read installed file " + ToU16(path)) << Narrow(run.lines);
+  EXPECT_EQ(run.lines[run.lines.size() - 2].compare(0, 9, u"Error 32:"), 0) << Narrow(run.lines);
+}
+
 // A damaged patch is found while staging: the run rolls back like any failed update.
 TEST_F(DeltaUpdateTest, ADamagedPatchRollsTheUpdateBack) {
   std::string patch = ResourceBytes(update_exe_, 256, 2);

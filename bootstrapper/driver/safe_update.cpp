@@ -66,9 +66,13 @@ class SafeRun {
     }
     // A delta update fits only the release it was made from; on any other, nothing is touched
     // and the application is expected to fetch a full update.
-    std::u16string differing;
-    if (!CheckInstalledFiles(base, manifest_, differing)) {
-      WriteLog(u"Installed file differs from what this update expects: " + differing);
+    const InstalledCheck installed = CheckInstalledFiles(base, manifest_);
+    if (installed.result == InstalledCheck::Result::Differs) {
+      WriteLog(u"Installed file differs from what this update expects: " + installed.path);
+      return Relaunch(kSafeRolledBack);
+    }
+    if (installed.result == InstalledCheck::Result::Unreadable) {
+      WriteFailureLog(u"Cannot read installed file " + installed.path, installed.error);
       return Relaunch(kSafeRolledBack);
     }
     if (!BeginTransaction(base, transaction_)) {

@@ -186,8 +186,9 @@ bool StagePatch(const PayloadReader& reader, const PayloadStream& stream, const 
     }
   }
   InstalledFileView old;
-  if (!MapInstalledFile(target, old)) {
-    WriteFailureLog(u"Cannot read installed file " + target, ::GetLastError());
+  DWORD error = ERROR_SUCCESS;
+  if (!MapInstalledFile(target, old, error)) {
+    WriteFailureLog(u"Cannot read installed file " + target, error);
     return false;
   }
   StagingFileSink sink(handle);

@@ -29,34 +29,47 @@ InstalledFileView::~InstalledFileView() {
   if (base_ != nullptr) ::UnmapViewOfFile(base_);
 }
 
-bool MapInstalledFile(const std::u16string& path, InstalledFileView& view) {
+namespace {
+
+bool IsFolder(const std::u16string& path) {
+  const DWORD attributes = ::GetFileAttributesW(AsWide(path));
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+bool MapInstalledFile(const std::u16string& path, InstalledFileView& view, DWORD& error) {
   view = InstalledFileView();
   UniqueFile file(::CreateFileW(AsWide(path), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
   LARGE_INTEGER size;
-  if (!::GetFileSizeEx(file.get(), &size)) return false;
+  if (!file || !::GetFileSizeEx(file.get(), &size)) {
+    error = ::GetLastError();
+    return false;
+  }
   if (size.QuadPart == 0) return true;  // nothing to map, and an empty mapping is refused
   if (static_cast<std::uint64_t>(size.QuadPart) > SIZE_MAX) {
-    ::SetLastError(ERROR_FILE_TOO_LARGE);
+    error = ERROR_FILE_TOO_LARGE;
     return false;
   }
   UniqueProcess mapping(::CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-  if (!mapping) return false;
-  void* base = ::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
-  if (base == nullptr) return false;
+  void* base = mapping ? ::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0) : nullptr;
+  if (base == nullptr) {
+    error = ::GetLastError();
+    return false;
+  }
   view.base_ = static_cast<const std::uint8_t*>(base);
   view.size_ = static_cast<std::size_t>(size.QuadPart);
   return true;
 }
 
-bool CheckInstalledFiles(const std::u16string& base, const UpdateManifest& manifest,
-                         std::u16string& differing) {
+InstalledCheck CheckInstalledFiles(const std::u16string& base, const UpdateManifest& manifest) {
   struct Expected {
     std::u16string path;  // full
     const Sha256Digest* sha256;
     bool matches = false;
+    DWORD error = ERROR_SUCCESS;  // why it could not be read
   };
   std::vector<Expected> expected;
   for (const UnchangedFile& file : manifest.unchanged) {
@@ -65,20 +78,26 @@ bool CheckInstalledFiles(const std::u16string& base, const UpdateManifest& manif
   for (const UpdateTask& task : manifest.updates) {
     if (task.is_patch) expected.push_back({FullInstallPath(base, task.path), &task.from_sha256});
   }
-  // A file that cannot be mapped (missing, locked, a folder) is one that differs. Nothing here
-  // allocates, so no worker can throw.
+  // Nothing here allocates, so no worker can throw.
   ParallelFor(expected.size(), [&](std::size_t i) {
     InstalledFileView view;
-    if (!MapInstalledFile(expected[i].path, view)) return;
+    if (!MapInstalledFile(expected[i].path, view, expected[i].error)) return;
     expected[i].matches = Sha256Of(view.bytes()) == *expected[i].sha256;
   });
   for (const Expected& file : expected) {
-    if (!file.matches) {
-      differing = file.path;
-      return false;
-    }
+    if (file.matches) continue;
+    InstalledCheck check;
+    check.path = file.path;
+    // A missing file, or a folder in its place, is another release; a file that is there but
+    // cannot be read says nothing about which release is installed.
+    const bool missing = file.error == ERROR_FILE_NOT_FOUND || file.error == ERROR_PATH_NOT_FOUND ||
+                         (file.error == ERROR_ACCESS_DENIED && IsFolder(file.path));
+    check.result = file.error == ERROR_SUCCESS || missing ? InstalledCheck::Result::Differs
+                                                         : InstalledCheck::Result::Unreadable;
+    check.error = file.error;
+    return check;
   }
-  return true;
+  return {};
 }
 
 }  // namespace boot

@@ -24,23 +24,31 @@ class InstalledFileView {
   std::span<const std::uint8_t> bytes() const { return {base_, size_}; }
 
  private:
-  friend bool MapInstalledFile(const std::u16string& path, InstalledFileView& view);
+  friend bool MapInstalledFile(const std::u16string& path, InstalledFileView& view,
+                               unsigned long& error);
   const std::uint8_t* base_ = nullptr;
   std::size_t size_ = 0;
 };
 
 // Maps the file at `path` (a full path) read-only. It is opened sharing everything, since the
 // application may still be running from it. An empty file gives an empty view. False when it
-// cannot be opened or mapped, with the system's error as the last error.
-[[nodiscard]] bool MapInstalledFile(const std::u16string& path, InstalledFileView& view);
+// cannot be opened or mapped, with the system's error in `error`.
+[[nodiscard]] bool MapInstalledFile(const std::u16string& path, InstalledFileView& view,
+                                    unsigned long& error);
+
+// How the installation compares with what a delta update was made against.
+struct InstalledCheck {
+  enum class Result { Matches, Differs, Unreadable } result = Result::Matches;
+  std::u16string path;  // Differs, Unreadable: the full path of the first such file
+  unsigned long error = 0;  // Unreadable: the system's error
+};
 
 // Checks that the installation in `base` (a full path) holds exactly what the update was made
 // against, by SHA-256: every unchanged file and the installed version of every patched one,
-// hashed side by side on every processor. True when all of them match (or the manifest names
-// none). Otherwise false, with `differing` set to the full path of the first of them in the
-// manifest's order (unchanged files first, then the patched ones) that is missing, cannot be
-// read or holds other bytes.
-[[nodiscard]] bool CheckInstalledFiles(const std::u16string& base, const UpdateManifest& manifest,
-                                       std::u16string& differing);
+// hashed side by side on every processor. Matches when all of them match (or the manifest names
+// none). Otherwise the first of them in the manifest's order (unchanged files first, then the
+// patched ones) that is missing or holds other bytes (Differs), or that exists but cannot be
+// read, held by another program say (Unreadable).
+InstalledCheck CheckInstalledFiles(const std::u16string& base, const UpdateManifest& manifest);
 
 }  // namespace boot
