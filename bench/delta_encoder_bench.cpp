@@ -19,20 +19,13 @@
 #include "bootpack/delta_encoder.h"
 #include "bootpack/file_io.h"
 #include "lznt1/lznt1.h"
+#include "bootpack/test_random.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct Rng {
-  std::uint64_t state;
-  std::uint64_t operator()() {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-};
+using Rng = boot::testutil::SplitMix64;
 
 // A code-like image of about `size` bytes. With `moved` > 0, the next build: `moved` new bytes
 // at a third of the image, `moved` / 2 bytes gone at two thirds, addresses behind each moved.

@@ -14,18 +14,11 @@
 #include <iterator>
 #include <string>
 #include <vector>
+#include "bootpack/test_random.h"
 
 namespace {
 
-struct Rng {
-  std::uint64_t state;
-  std::uint64_t operator()() {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-};
+using Rng = boot::testutil::SplitMix64;
 
 // Rebuilds `bytes`; returns how many bytes of the result differ from, or were not in, the
 // original: every `stride` bytes a little-endian 32-bit value moves by 0x40, and three blocks

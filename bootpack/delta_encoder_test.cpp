@@ -5,22 +5,14 @@
 #include <vector>
 
 #include "lznt1/lznt1.h"
+#include "bootpack/test_random.h"
 
 namespace boot {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// splitmix64: the same numbers on every platform.
-struct Rng {
-  std::uint64_t state;
-  std::uint64_t operator()() {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-};
+using Rng = boot::testutil::SplitMix64;
 
 Bytes Random(std::uint64_t seed, std::size_t size) {
   Rng rng{seed};
@@ -77,15 +69,6 @@ Bytes MakeCode(std::uint64_t seed, std::size_t size, std::size_t insert_at, std:
   return out;
 }
 
-class CollectSink final : public PatchSink {
- public:
-  bool Write(const std::uint8_t* bytes, std::size_t size) override {
-    collected.insert(collected.end(), bytes, bytes + size);
-    return true;
-  }
-  Bytes collected;
-};
-
 TEST(MakePatchBodyTest, BodyRebuildsTheNewFileExactly) {
   const Bytes base = Random(1, 20000);
   struct Row {
@@ -123,9 +106,9 @@ TEST(MakePatchBodyTest, BodyRebuildsTheNewFileExactly) {
     EXPECT_EQ(header.old_size, row.old_file.size());
     EXPECT_EQ(header.new_size, row.new_file.size());
     ASSERT_TRUE(CheckPatchBody(header, patch.body));
-    CollectSink sink;
+    CollectingPatchSink sink;
     ASSERT_TRUE(ApplyPatch(header, row.old_file, patch.body, sink));
-    EXPECT_TRUE(sink.collected == row.new_file);
+    EXPECT_TRUE(sink.bytes == row.new_file);
     if (row.max_ops != 0) {
       EXPECT_LE(header.op_count, row.max_ops);
     }

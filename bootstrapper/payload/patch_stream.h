@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace boot {
 
@@ -72,6 +73,16 @@ class PatchSink {
 
  protected:
   ~PatchSink() = default;
+};
+
+// A sink that keeps everything it is handed, in `bytes`.
+class CollectingPatchSink final : public PatchSink {
+ public:
+  bool Write(const std::uint8_t* data, std::size_t size) override {
+    bytes.insert(bytes.end(), data, data + size);
+    return true;
+  }
+  std::vector<std::uint8_t> bytes;
 };
 
 // Rebuilds the new file from `old` (header.old_size bytes) and `body`, handing it to `sink` in

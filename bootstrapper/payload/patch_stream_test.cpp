@@ -27,15 +27,6 @@ Bytes MakeBody(const PatchHeader& header, const std::vector<PatchOp>& ops) {
   return body;
 }
 
-class CollectSink final : public PatchSink {
- public:
-  bool Write(const std::uint8_t* bytes, std::size_t size) override {
-    collected.insert(collected.end(), bytes, bytes + size);
-    return true;
-  }
-  Bytes collected;
-};
-
 TEST(ReadPatchHeaderTest, RefusesHeadersNoUpdateCarries) {
   Bytes wrong_magic = HeaderBytes(1, 10, 10);
   wrong_magic[2] = 'Q';
@@ -102,18 +93,18 @@ TEST(ApplyPatchTest, AddsDiffBytesToTheOldFileAndCopiesExtraBytes) {
   const Bytes old_file = {10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
   // Diff bytes 1..8, then extra bytes 9..12.
   const Bytes body = MakeBody(header, {{4, 2, 2}, {4, 2, -10}});
-  CollectSink sink;
+  CollectingPatchSink sink;
   ASSERT_TRUE(ApplyPatch(header, old_file, body, sink));
-  EXPECT_EQ(sink.collected, (Bytes{11, 13, 15, 17, 9, 10, 21, 23, 25, 27, 11, 12}));
+  EXPECT_EQ(sink.bytes, (Bytes{11, 13, 15, 17, 9, 10, 21, 23, 25, 27, 11, 12}));
 }
 
 TEST(ApplyPatchTest, RefusesAnOldFileOfAnotherSizeAndHandsOverNothing) {
   const PatchHeader header{1, 10, 12};
   const Bytes body = MakeBody(header, {{4, 8, 0}});
   for (std::size_t old_size : {9, 11}) {
-    CollectSink sink;
+    CollectingPatchSink sink;
     EXPECT_FALSE(ApplyPatch(header, Bytes(old_size, 7), body, sink));
-    EXPECT_TRUE(sink.collected.empty());
+    EXPECT_TRUE(sink.bytes.empty());
   }
 }
 
