@@ -400,7 +400,9 @@ void PackFile(const PackageUpdate& update, const fs::path& previous, const PackO
               unsigned threads, PackedFile& file) {
   std::error_code size_error;
   const std::uint64_t size_on_disk = fs::file_size(update.source, size_error);
-  const bool delta = !previous.empty() && !size_error && size_on_disk <= kMaxDeltaFileSize;
+  std::error_code previous_error;
+  const bool delta = !previous.empty() && !size_error && size_on_disk <= kMaxDeltaFileSize &&
+                     fs::file_size(previous, previous_error) <= kMaxDeltaFileSize && !previous_error;
   if (!size_error && size_on_disk >= kWindow && !delta) {
     PackFileInWindows(update, options, threads, size_on_disk, file);
     return;

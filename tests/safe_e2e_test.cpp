@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -541,12 +542,26 @@ TEST_P(SafeKillTest, TheNextRunUndoesTheKilledOneAndAppliesTheRelease) {
     EXPECT_NE(SnapshotTree(install_), before_);
   }
 
+  const Lines killed = testutil::ReadLogLines(testutil::FindOnlyLog(last_run_));
   const RunResult run = RunToEnd(update_exe_);
   if (row.unfinished) {
     EXPECT_TRUE(Contains(run.lines, u"Unfinished update rolled back")) << Narrow(run.lines);
   }
   EXPECT_EQ(run.exit_code, 0) << Narrow(run.lines);
-  EXPECT_EQ(SnapshotTree(install_), Released()) << Describe(SnapshotTree(install_));
+  // A kill that lands while the run starts the launcher can leave, under Wine, the new process
+  // stuck before it runs, holding app.exe. The next run then moves that app.exe into its backup
+  // and cannot delete it: the backup goes at restart, as it must while the application runs.
+  Tree after = SnapshotTree(install_);
+  const bool held = Contains(killed, u"Will launch with app.exe") &&
+                    std::any_of(run.lines.begin(), run.lines.end(), [](const std::u16string& line) {
+                      return line.rfind(u"Cannot remove backup folder ", 0) == 0;
+                    });
+  if (held) {
+    std::erase_if(after, [](const auto& entry) {
+      return entry.first.find(L".update-backup") != std::wstring::npos;
+    });
+  }
+  EXPECT_EQ(after, Released()) << Describe(after) << Narrow(run.lines);
   EXPECT_EQ(run.lines.back(), u"Done, Bye.") << Narrow(run.lines);
 }
 
