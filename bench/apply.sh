@@ -19,7 +19,7 @@ release=$work/release
 mkdir -p "$release"
 total=$(collect_pe_files "$release" $((64 * 1024 * 1024)) "$stub")
 files=$(ls "$release" | wc -l)
-echo '{"version": "bench", "cleans": []}' > "$work/package.json"
+echo '{"version": "1.0.0", "cleans": []}' > "$work/package.json"
 "$bootpack" pack --stub "$stub" --package "$work/package.json" --from "$release" \
   -o "$work/safe.exe" >/dev/null
 "$bootpack" pack --compat --stub "$stub" --package "$work/package.json" --from "$release" \

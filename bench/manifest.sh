@@ -53,7 +53,7 @@ awk -v n="$files" -v dir="$work/files" 'BEGIN {
     close(name)
   }
 }'
-echo '{"version": "bench"}' > "$work/from.json"
+echo '{"version": "1.0.0"}' > "$work/from.json"
 mkdir "$work/onefile"
 echo 'file 0' > "$work/onefile/f00000.txt"
 echo "$files small files:"

@@ -27,7 +27,7 @@ for part in $(seq -w 1 16); do
   }' > "$release/docs/part$part.txt"
   truncate -s 1048576 "$release/docs/part$part.txt"
 done
-echo '{"version": "bench"}' > "$work/package.json"
+echo '{"version": "1.0.0"}' > "$work/package.json"
 
 files=$(find "$release" -type f | wc -l)
 bytes=$(du -sb "$release" | cut -f1)
