@@ -19,7 +19,7 @@ echo 'payload' > "$work/app.bin"
 # clean_package COUNT: a package of COUNT file cleans and one update.
 clean_package() {
   awk -v n="$1" 'BEGIN {
-    printf "{\"version\": \"bench\", \"launcher\": \"app.bin\", \"cleans\": [\n"
+    printf "{\"version\": \"1.0.0\", \"launcher\": \"app.bin\", \"cleans\": [\n"
     for (i = 0; i < n; ++i)
       printf "%s{\"path\": \"old\\\\dir%d\\\\file%d.dll\", \"fail_ok\": true, \"type\": \"file\"}\n", (i ? "," : " "), i % 997, i
     printf "], \"updates\": [{\"path\": \"app.bin\", \"source\": \"app.bin\"}]}\n"
