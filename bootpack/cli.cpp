@@ -485,12 +485,10 @@ bool LoadAndCheck(const std::string& path, UpdateCheck& check, std::vector<std::
 
 // Reads the release folder `dir` for rebuilding a delta update's files: a file is found by its
 // update path as Windows compares names. False after a complaint when the folder cannot be read.
-bool ReadPreviousRelease(const std::string& dir, PreviousFileSource& source, std::ostream& err) {
-  FolderFilter filter = DefaultFolderFilter();
-  filter.label = "--previous";
+bool PreviousFilesOf(const std::string& dir, PreviousFileSource& source, std::ostream& err) {
   Package release;
   std::vector<Problem> problems;
-  if (!AddFolderFiles(PathFromUtf8(dir), filter, release, problems)) {
+  if (!ReadPreviousRelease(PathFromUtf8(dir), release, problems)) {
     for (const Problem& p : problems) Complain(err, p.what, p.why);
     return false;
   }
@@ -710,7 +708,7 @@ int RunExtract(const std::vector<std::string>& args, std::ostream& out, std::ost
   if (operands.size() != 2) return UsageError(err, "extract", "expects an update exe and a folder");
   const std::string& path = operands[0];
   PreviousFileSource previous;
-  if (!previous_dir.empty() && !ReadPreviousRelease(previous_dir, previous, err)) return kExitFailed;
+  if (!previous_dir.empty() && !PreviousFilesOf(previous_dir, previous, err)) return kExitFailed;
   UpdateCheck check;
   std::vector<PeResource> resources;
   std::vector<std::string> problems;

@@ -270,23 +270,6 @@ struct PackedFile {
 // holds both files and its index of the old one in memory at once.
 constexpr std::uint64_t kMaxDeltaFileSize = std::uint64_t{256} << 20;
 
-// Hashes what a patch rebuilds.
-class DigestSink final : public PatchSink {
- public:
-  DigestSink() { Sha256Init(state_); }
-  bool Write(const std::uint8_t* bytes, std::size_t size) override {
-    Sha256Update(state_, {bytes, size});
-    made_ += size;
-    return true;
-  }
-  Sha256Digest Final() { return Sha256Final(state_); }
-  std::uint64_t made() const { return made_; }
-
- private:
-  Sha256State state_;
-  std::uint64_t made_ = 0;
-};
-
 // Compares `content` (packed into `file` already) with the installed release's file at
 // `previous`: the same bytes make it unchanged; otherwise, when a patch against it is smaller
 // than the file's stream, the patch (checked to rebuild the file) takes the stream's place.
@@ -320,10 +303,12 @@ void TryDelta(const std::vector<std::uint8_t>& content, const fs::path& previous
       stream.data(), stream.size(), body.body.size(),
       [&](const std::uint8_t* piece, std::size_t n) { decoded.insert(decoded.end(), piece, piece + n); },
       threads);
-  DigestSink rebuilt;
+  Sha256State digest;
+  Sha256Init(digest);
+  HashingPatchSink rebuilt(digest);
   if (back.status != lznt1::DecodeStatus::Ok || decoded != body.body ||
       !ApplyPatch(body.header, old, decoded, rebuilt) || rebuilt.made() != content.size() ||
-      rebuilt.Final() != file.digest) {
+      Sha256Final(digest) != file.digest) {
     file.problem = "the patch against its previous version does not rebuild it (a packer fault)";
     return;
   }

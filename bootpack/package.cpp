@@ -1094,13 +1094,17 @@ bool ValidatePackage(const Package& package, bool allow_outside, UpdateMode mode
   return problems.size() == before;
 }
 
+bool ReadPreviousRelease(const fs::path& old_dir, Package& release, std::vector<Problem>& problems) {
+  FolderFilter filter = DefaultFolderFilter();
+  filter.label = "--previous";
+  return AddFolderFiles(old_dir, filter, release, problems);
+}
+
 bool AddPreviousReleaseCleans(const fs::path& old_dir, Package& package,
                               std::vector<PackageClean>& added, std::vector<Problem>& problems,
                               std::vector<fs::path>* previous_sources) {
-  FolderFilter filter = DefaultFolderFilter();
-  filter.label = "--previous";
   Package old;
-  if (!AddFolderFiles(old_dir, filter, old, problems)) return false;
+  if (!ReadPreviousRelease(old_dir, old, problems)) return false;
   // The new release's files and every folder that holds one, and what the package cleans itself.
   std::set<std::u16string> new_files, new_folders, cleaned;
   for (const PackageUpdate& update : package.updates) {

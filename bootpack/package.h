@@ -91,6 +91,12 @@ FolderFilter DefaultFolderFilter();
 [[nodiscard]] bool AddFolderFiles(const std::filesystem::path& dir, const FolderFilter& filter,
                                   Package& package, std::vector<Problem>& problems);
 
+// Reads the release folder `old_dir` that --previous names: every file AddFolderFiles finds with
+// the default filter (labelled "--previous"), as one update of `release` each. True when nothing
+// was appended to `problems`.
+[[nodiscard]] bool ReadPreviousRelease(const std::filesystem::path& old_dir, Package& release,
+                                       std::vector<Problem>& problems);
+
 // Adds to `package` a clean for what the release in `old_dir` (the one installed on users'
 // machines, read like --from) has and `package`'s updates no longer deliver: a file clean for each
 // such file, or a directory clean for the outermost of its folders that no update lies in. Every

@@ -29,22 +29,6 @@ std::map<std::pair<std::uint16_t, std::uint16_t>, const PeResource*> IndexByType
   return index;
 }
 
-// Hashes, and keeps when asked, what a patch rebuilds.
-class RebuiltSink final : public PatchSink {
- public:
-  RebuiltSink(Sha256State& digest, std::vector<std::uint8_t>* content)
-      : digest_(digest), content_(content) {}
-  bool Write(const std::uint8_t* bytes, std::size_t size) override {
-    Sha256Update(digest_, {bytes, size});
-    if (content_) content_->insert(content_->end(), bytes, bytes + size);
-    return true;
-  }
-
- private:
-  Sha256State& digest_;
-  std::vector<std::uint8_t>* content_;
-};
-
 // Checks the patch entry `task` whose resource is `stream` (of entry.stored bytes): a header and
 // a body that decodes to exactly its size and fits an old file of the header's size; with
 // `previous`, rebuilt from the old file into `digest` (and `content`). Problems go to `entry`.
@@ -85,7 +69,7 @@ void CheckPatchEntry(const UpdateTask& task, const std::uint8_t* stream,
     entry.problem = "the previous release's file is not the one the patch was made against";
     return;
   }
-  RebuiltSink sink(digest, content);
+  HashingPatchSink sink(digest, content);
   if (!ApplyPatch(header, old, body, sink)) {
     entry.problem = "the patch does not apply to the previous release's file";
     return;

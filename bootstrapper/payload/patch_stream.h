@@ -26,6 +26,8 @@
 #include <span>
 #include <vector>
 
+#include "bootstrapper/payload/sha256.h"
+
 namespace boot {
 
 inline constexpr std::size_t kPatchHeaderSize = 24;
@@ -83,6 +85,26 @@ class CollectingPatchSink final : public PatchSink {
     return true;
   }
   std::vector<std::uint8_t> bytes;
+};
+
+// A sink that feeds what it is handed into a SHA-256 in progress, counts it, and keeps it in
+// `content` too when one is given.
+class HashingPatchSink final : public PatchSink {
+ public:
+  explicit HashingPatchSink(Sha256State& digest, std::vector<std::uint8_t>* content = nullptr)
+      : digest_(digest), content_(content) {}
+  bool Write(const std::uint8_t* data, std::size_t size) override {
+    Sha256Update(digest_, {data, size});
+    if (content_ != nullptr) content_->insert(content_->end(), data, data + size);
+    made_ += size;
+    return true;
+  }
+  std::uint64_t made() const { return made_; }
+
+ private:
+  Sha256State& digest_;
+  std::vector<std::uint8_t>* content_;
+  std::uint64_t made_ = 0;
 };
 
 // Rebuilds the new file from `old` (header.old_size bytes) and `body`, handing it to `sink` in

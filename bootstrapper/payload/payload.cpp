@@ -181,6 +181,39 @@ std::uint64_t ContentRoom(std::size_t size, const StreamBlocks& split) {
   return std::min(ExpansionBound(size), split.chunks * kChunkSize) + 1;
 }
 
+// The room block `index` of `split` may fill in content of `capacity` bytes: a block before the
+// last exactly its chunks' room, the last the rest, and neither past the capacity (chunks that
+// would reach beyond it are cut there, and the stream is then refused). 0: the block starts
+// beyond the capacity.
+std::uint64_t BlockRoom(const StreamBlocks& split, std::size_t index, std::size_t capacity) {
+  const StreamBlock& block = split.blocks[index];
+  if (block.output_offset >= capacity) return 0;
+  const std::uint64_t left = capacity - block.output_offset;
+  return index + 1 == split.blocks.size() ? left : std::min(left, block.chunks * kChunkSize);
+}
+
+// What the blocks' results (one per block of `split`) make of the stream.
+struct JoinedBlocks {
+  bool ok = true;  // every block decoded
+  // Every block before the last decoded to its whole chunks. When one did not, only a pass over
+  // the whole stream decodes it as the system would.
+  bool whole_chunks = true;
+  std::uint64_t produced = 0;  // the content's length, when both hold
+};
+
+JoinedBlocks JoinBlocks(const StreamBlocks& split, const BlockResult* results) {
+  JoinedBlocks joined;
+  const std::size_t count = split.blocks.size();
+  for (std::size_t b = 0; b < count; ++b) {
+    joined.ok = joined.ok && results[b].ok;
+    if (b + 1 < count && results[b].produced != split.blocks[b].chunks * kChunkSize) {
+      joined.whole_chunks = false;
+    }
+  }
+  joined.produced = split.blocks.back().output_offset + results[count - 1].produced;
+  return joined;
+}
+
 // One pass over the whole stream, for a stream whose chunks do not keep to 4096 bytes each:
 // whatever the system makes of it is the result.
 bool DecodeInOnePass(const PayloadReader& reader, DecodeJob& job) {
@@ -241,13 +274,8 @@ void DecodePayloads(const PayloadReader& reader, std::span<DecodeJob> jobs) {
     const JobPlan& plan = plans[owner[item]];
     if (job.content.data() == nullptr) return;
     const StreamBlock& block = plan.split.blocks[item - plan.first_item];
-    const bool last = item - plan.first_item + 1 == plan.split.blocks.size();
-    // A block before the last fills exactly its chunks' room; the last gets the rest. Neither
-    // reaches past the content's room: chunks that would (a stream beyond four times its size)
-    // are cut there, and the stream is then refused.
-    if (block.output_offset >= plan.capacity) return;
-    const std::uint64_t left = plan.capacity - block.output_offset;
-    const std::uint64_t room = last ? left : std::min(left, block.chunks * kChunkSize);
+    const std::uint64_t room = BlockRoom(plan.split, item - plan.first_item, plan.capacity);
+    if (room == 0) return;
     const PayloadReader::View view = reader.Map(job.stream, block.source_offset, block.source_size);
     if (view.bytes() == nullptr) return;
     BlockResult& result = results[item];
@@ -260,23 +288,14 @@ void DecodePayloads(const PayloadReader& reader, std::span<DecodeJob> jobs) {
     DecodeJob& job = jobs[i];
     const JobPlan& plan = plans[i];
     if (job.content.data() == nullptr) return;
-    bool ok = true;
-    bool whole_chunks = true;
-    for (std::size_t b = 0; b < plan.split.blocks.size(); ++b) {
-      const BlockResult& result = results[plan.first_item + b];
-      ok = ok && result.ok;
-      if (b + 1 < plan.split.blocks.size() && result.produced != plan.split.blocks[b].chunks * kChunkSize) {
-        whole_chunks = false;
-      }
-    }
-    if (!whole_chunks) {
+    const JoinedBlocks joined = JoinBlocks(plan.split, &results[plan.first_item]);
+    if (!joined.whole_chunks) {
       // Chunks that decode short: the one-pass result is the reference, so that is what is made.
       job.content.Reset();
       job.decoded = DecodeInOnePass(reader, job);
     } else {
-      const StreamBlock& last = plan.split.blocks.back();
-      const std::uint64_t produced = last.output_offset + results[plan.first_item + plan.split.blocks.size() - 1].produced;
-      job.decoded = ok && produced != 0 && produced <= ExpansionBound(job.stream.size) &&
+      const std::uint64_t produced = joined.produced;
+      job.decoded = joined.ok && produced != 0 && produced <= ExpansionBound(job.stream.size) &&
                     produced < plan.capacity;
       if (job.decoded) {
         DecommitTail(job.content.data(), static_cast<std::size_t>(produced), plan.capacity);
@@ -308,28 +327,17 @@ bool DecodeExactly(const PayloadReader& reader, const PayloadStream& stream, std
   std::vector<BlockResult> results(split.blocks.size());
   ParallelFor(split.blocks.size(), [&](std::size_t b) {
     const StreamBlock& block = split.blocks[b];
-    if (block.output_offset >= capacity) return;
-    const std::uint64_t left = capacity - block.output_offset;
-    const bool last = b + 1 == split.blocks.size();
-    const std::uint64_t room = last ? left : std::min(left, block.chunks * kChunkSize);
+    const std::uint64_t room = BlockRoom(split, b, capacity);
+    if (room == 0) return;
     results[b].ok = DecodeInto(view.bytes() + block.source_offset, block.source_size,
                                pages + block.output_offset, room, results[b].produced);
   });
-  bool ok = true, whole_chunks = true;
-  for (std::size_t b = 0; b < results.size(); ++b) {
-    ok = ok && results[b].ok;
-    if (b + 1 < results.size() && results[b].produced != split.blocks[b].chunks * kChunkSize) {
-      whole_chunks = false;
-    }
+  JoinedBlocks joined = JoinBlocks(split, results.data());
+  if (!joined.whole_chunks) {
+    joined.ok = DecodeInto(view.bytes(), size, pages, capacity, joined.produced);
   }
-  std::uint64_t produced = 0;
-  if (!whole_chunks) {
-    ok = DecodeInto(view.bytes(), size, pages, capacity, produced);
-  } else if (ok) {
-    produced = split.blocks.back().output_offset + results.back().produced;
-  }
-  if (!ok || produced != expected) return false;
-  content.set_size(static_cast<std::size_t>(produced));
+  if (!joined.ok || joined.produced != expected) return false;
+  content.set_size(static_cast<std::size_t>(joined.produced));
   out = std::move(content);
   return true;
 }
