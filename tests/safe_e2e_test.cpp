@@ -761,6 +761,13 @@ TEST_F(DeltaUpdateTest, RebuildsChangedFilesFromTheInstalledRelease) {
   EXPECT_TRUE(Contains(run.lines, u"--- lib.dll --- CHECK")) << Narrow(run.lines);
   EXPECT_EQ(run.lines.back(), u"Done, Bye.") << Narrow(run.lines);
   EXPECT_TRUE(LauncherStarted());
+
+  // The same update once more (its first run killed after it finished, say): the patched files
+  // already hold their new versions, and the run ends as any repeated update does.
+  const RunResult again = RunToEnd(update_exe_);
+  EXPECT_EQ(again.exit_code, 0) << Narrow(again.lines);
+  EXPECT_EQ(again.lines.back(), u"Done, Bye.") << Narrow(again.lines);
+  EXPECT_EQ(SnapshotTree(install_), Expected(new_)) << Describe(SnapshotTree(install_));
 }
 
 // Any installed file the update was made against that is not exactly as expected (changed,
@@ -831,6 +838,51 @@ TEST_F(DeltaUpdateTest, ADamagedPatchRollsTheUpdateBack) {
   EXPECT_TRUE(Contains(run.lines, u"Rolled back, the installation is as it was")) << Narrow(run.lines);
   EXPECT_TRUE(LauncherStarted());
 }
+
+// A delta killed part way is undone by the next run, whose check then finds the release it was
+// made against again and applies it.
+struct DeltaKillRow {
+  const char* name;
+  std::u16string prefix, suffix;  // the kill comes once the log shows a line like this
+  // true: a caller still running, so that the run waits for it once everything is staged.
+  // false: lib.dll held open for reading only, so that the run can check and patch it but waits
+  // before it can move it: the kill then lands after app.exe, itself a patch, was swapped in.
+  bool wait_for_parent;
+};
+
+class DeltaKillTest : public DeltaUpdateTest, public testing::WithParamInterface<DeltaKillRow> {};
+
+TEST_P(DeltaKillTest, TheNextRunUndoesTheKilledOneAndAppliesTheDelta) {
+  const DeltaKillRow& row = GetParam();
+  {
+    UniqueFile held;
+    UniqueProcess parent;
+    std::wstring options;
+    if (row.wait_for_parent) {
+      DWORD pid = 0;
+      parent = Start(L"\"" + testutil::TestAppPath() + L"\" sleep 60000", L"", &pid);
+      ASSERT_TRUE(parent);
+      options = L"-ppid=" + std::to_wstring(pid);
+    } else {
+      held.reset(::CreateFileW((install_ + L"\\lib.dll").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      ASSERT_TRUE(held);
+    }
+    ASSERT_TRUE(KillWhenLogged(update_exe_, row.prefix, row.suffix, 300, options));
+    if (parent) ::TerminateProcess(parent.get(), 0);
+  }
+  EXPECT_TRUE(testutil::FileExists(install_ + L"\\bootstrapper.journal"));
+  const RunResult run = RunToEnd(update_exe_);
+  EXPECT_TRUE(Contains(run.lines, u"Unfinished update rolled back")) << Narrow(run.lines);
+  EXPECT_EQ(run.exit_code, 0) << Narrow(run.lines);
+  EXPECT_EQ(SnapshotTree(install_), Expected(new_)) << Describe(SnapshotTree(install_)) << Narrow(run.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DeltaKillTest,
+    testing::Values(DeltaKillRow{"AfterStaging", u"Make sure parent process ", u"", true},
+                    DeltaKillRow{"BetweenTwoPatchedFiles", u"Release file ", u"lib.dll", false}),
+    [](const testing::TestParamInfo<DeltaKillRow>& param) { return param.param.name; });
 
 }  // namespace
 }  // namespace boot

@@ -168,8 +168,8 @@ class StagingFileSink final : public PatchSink {
   Sha256State digest_;
 };
 
-// Rebuilds a patched file into the staging file `handle` from the file installed at `target`,
-// and gives its digest. False after the failure line and its error line.
+// Rebuilds a patched file into the staging file `handle` from the file installed at `target`
+// (or copies that file when it already holds the new version), and gives its digest. False after the failure line and its error line.
 bool StagePatch(const PayloadReader& reader, const PayloadStream& stream, const UpdateTask& task,
                 const std::u16string& target, const std::u16string& temp, HANDLE handle,
                 Sha256Digest& digest) {
@@ -192,7 +192,13 @@ bool StagePatch(const PayloadReader& reader, const PayloadStream& stream, const 
     return false;
   }
   StagingFileSink sink(handle);
-  if (!ApplyPatch(header, old.bytes(), {body.data(), body.size()}, sink) || sink.error() != 0) {
+  // A file that already holds its new version (this update was finished before) is staged as it
+  // is; the patch only applies to the old one.
+  const bool already_new =
+      old.bytes().size() == header.new_size && Sha256Of(old.bytes()) == task.sha256;
+  const bool made = already_new ? sink.Write(old.bytes().data(), old.bytes().size())
+                                : ApplyPatch(header, old.bytes(), {body.data(), body.size()}, sink);
+  if (!made || sink.error() != 0) {
     // The sink's own failure, or a patch that does not fit the file now installed.
     if (sink.error() != 0) {
       WriteFailureLog(u"Cannot write temporary file " + temp, sink.error());

@@ -68,21 +68,28 @@ InstalledCheck CheckInstalledFiles(const std::u16string& base, const UpdateManif
   struct Expected {
     std::u16string path;  // full
     const Sha256Digest* sha256;
+    const Sha256Digest* or_sha256;  // a second digest it may have, or null
     bool matches = false;
     DWORD error = ERROR_SUCCESS;  // why it could not be read
   };
   std::vector<Expected> expected;
   for (const UnchangedFile& file : manifest.unchanged) {
-    expected.push_back({FullInstallPath(base, file.path), &file.sha256});
+    expected.push_back({FullInstallPath(base, file.path), &file.sha256, nullptr});
   }
+  // A patched file may also hold its new version already: this very update finished by a run
+  // that was killed before it could say so, and then finished by the recovery.
   for (const UpdateTask& task : manifest.updates) {
-    if (task.is_patch) expected.push_back({FullInstallPath(base, task.path), &task.from_sha256});
+    if (task.is_patch) {
+      expected.push_back({FullInstallPath(base, task.path), &task.from_sha256, &task.sha256});
+    }
   }
   // Nothing here allocates, so no worker can throw.
   ParallelFor(expected.size(), [&](std::size_t i) {
     InstalledFileView view;
     if (!MapInstalledFile(expected[i].path, view, expected[i].error)) return;
-    expected[i].matches = Sha256Of(view.bytes()) == *expected[i].sha256;
+    const Sha256Digest digest = Sha256Of(view.bytes());
+    expected[i].matches = digest == *expected[i].sha256 ||
+                          (expected[i].or_sha256 != nullptr && digest == *expected[i].or_sha256);
   });
   for (const Expected& file : expected) {
     if (file.matches) continue;
