@@ -400,6 +400,34 @@ TEST_F(SafeUpdateTest, AFlippedBitInAPayloadStopsTheRunAtStaging) {
   }
 }
 
+// Payloads of several MiB, read through views of the exe that move along it: a stream larger
+// than a view, streams that straddle where one view ends, and small ones in between, in both
+// modes.
+TEST_F(SafeUpdateTest, PayloadsLargerThanAViewOfTheExeArriveWhole) {
+  std::string text;
+  while (text.size() < (std::size_t{2} << 20)) text += "line " + std::to_string(text.size() % 9973) + "\n";
+  const std::map<std::wstring, std::string> files = {
+      {L"a.bin", NoiseBytes((std::size_t{3} << 20) + 12345, 1)},
+      {L"b.txt", text},
+      {L"c.dll", "small"},
+      {L"d.bin", NoiseBytes((std::size_t{3} << 19) + 777, 2)},
+      {L"e.bin", NoiseBytes((std::size_t{5} << 20) + 1, 3)}};
+  const std::string package = R"({"version":"5","cleans":[],"updates":[
+      {"path":"a.bin","source":"a.bin"},{"path":"b.txt","source":"b.txt"},
+      {"path":"c.dll","source":"c.dll"},{"path":"d.bin","source":"d.bin"},
+      {"path":"e.bin","source":"e.bin"}]})";
+  for (const bool compat : {false, true}) {
+    const std::wstring exe = root_ / (compat ? L"compat.exe" : L"safe.exe");
+    ASSERT_TRUE(Pack(files, package, exe, compat ? L"--compat" : L""));
+    const RunResult run = RunToEnd(exe);
+    EXPECT_EQ(run.exit_code, 0) << Narrow(run.lines);
+    for (const auto& [name, bytes] : files) {
+      EXPECT_TRUE(ReadFileBytes(install_ + L"\\" + name) == bytes) << testutil::Narrow(name);
+      ::DeleteFileW((install_ + L"\\" + name).c_str());
+    }
+  }
+}
+
 // The update is in place even when the launcher cannot start: exit 0, and the reason logged.
 TEST_F(SafeUpdateTest, ALauncherThatCannotStartIsLoggedWithItsError) {
   ASSERT_TRUE(Pack({{L"lib.dll", "library"}}, R"({"version":"4","launcher":"missing.exe",

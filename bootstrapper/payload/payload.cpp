@@ -113,7 +113,11 @@ PayloadReader::PayloadReader(HMODULE module) : module_(module) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
-  mapping_ = ::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  LARGE_INTEGER size;
+  if (::GetFileSizeEx(file, &size)) {
+    file_size_ = static_cast<std::uint64_t>(size.QuadPart);
+    mapping_ = ::CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  }
   ::CloseHandle(file);  // the mapping keeps the file open
 }
 
@@ -160,7 +164,46 @@ PayloadReader::View PayloadReader::Map(const PayloadStream& stream, std::size_t 
   return View(static_cast<const std::uint8_t*>(base) + (at - start), base);
 }
 
+PayloadReader::Window::Window(Window&& other) noexcept
+    : reader_(other.reader_), base_(std::exchange(other.base_, nullptr)), start_(other.start_), end_(other.end_) {}
+
+PayloadReader::Window::~Window() {
+  if (base_ != nullptr) ::UnmapViewOfFile(base_);
+}
+
+const std::uint8_t* PayloadReader::Window::Bytes(const PayloadStream& stream, std::size_t offset,
+                                                 std::size_t size) {
+  const PayloadReader& reader = *reader_;
+  if (reader.mapping_ == nullptr || !stream.in_file || size == 0) return stream.bytes + offset;
+  const std::uint64_t at = stream.file_offset + offset;
+  if (base_ != nullptr && at >= start_ && at + size <= end_) {
+    return static_cast<const std::uint8_t*>(base_) + (at - start_);
+  }
+  if (base_ != nullptr) ::UnmapViewOfFile(base_);
+  base_ = nullptr;
+  static const DWORD granularity = [] {
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return info.dwAllocationGranularity;
+  }();
+  const std::uint64_t start = at / granularity * granularity;
+  const std::uint64_t end = std::max(at + size, std::min(start + kWindowSize, reader.file_size_));
+  base_ = ::MapViewOfFile(reader.mapping_, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
+                          static_cast<DWORD>(start), static_cast<SIZE_T>(end - start));
+  if (base_ == nullptr) return nullptr;
+  start_ = start;
+  end_ = end;
+  return static_cast<const std::uint8_t*>(base_) + (at - start);
+}
+
 namespace {
+
+// A window for every thread ParallelFor may run on.
+std::vector<PayloadReader::Window> MakeWindows(const PayloadReader& reader) {
+  std::vector<PayloadReader::Window> windows;
+  for (unsigned w = ProcessorCount(); w > 0; --w) windows.emplace_back(reader);
+  return windows;
+}
 
 // The result of one block's decoding.
 struct BlockResult {
@@ -244,14 +287,13 @@ void DecodePayloads(const PayloadReader& reader, std::span<DecodeJob> jobs) {
 
   // 1. Every stream split at its chunk headers, and its content's pages reserved.
   std::vector<JobPlan> plans(jobs.size());
-  ParallelFor(jobs.size(), [&](std::size_t i) {
+  std::vector<PayloadReader::Window> windows = MakeWindows(reader);
+  ParallelFor(jobs.size(), [&](std::size_t i, unsigned worker) {
     DecodeJob& job = jobs[i];
     JobPlan& plan = plans[i];
-    {
-      const PayloadReader::View view = reader.Map(job.stream, 0, job.stream.size);
-      if (view.bytes() == nullptr) return;
-      plan.split = SplitStream(view.bytes(), job.stream.size, kChunksPerBlock);
-    }
+    const std::uint8_t* bytes = windows[worker].Bytes(job.stream, 0, job.stream.size);
+    if (bytes == nullptr) return;
+    plan.split = SplitStream(bytes, job.stream.size, kChunksPerBlock);
     plan.capacity = static_cast<std::size_t>(ContentRoom(job.stream.size, plan.split));
     if (std::uint8_t* pages = AllocatePages(plan.capacity)) {
       job.content = ByteBuffer(pages, 0, plan.capacity, ReleasePages);
@@ -269,19 +311,20 @@ void DecodePayloads(const PayloadReader& reader, std::span<DecodeJob> jobs) {
   for (std::size_t i = 0; i < plans.size(); ++i) {
     for (std::size_t b = 0; b < plans[i].split.blocks.size(); ++b) owner[plans[i].first_item + b] = i;
   }
-  ParallelFor(items, [&](std::size_t item) {
+  ParallelFor(items, [&](std::size_t item, unsigned worker) {
     DecodeJob& job = jobs[owner[item]];
     const JobPlan& plan = plans[owner[item]];
     if (job.content.data() == nullptr) return;
     const StreamBlock& block = plan.split.blocks[item - plan.first_item];
     const std::uint64_t room = BlockRoom(plan.split, item - plan.first_item, plan.capacity);
     if (room == 0) return;
-    const PayloadReader::View view = reader.Map(job.stream, block.source_offset, block.source_size);
-    if (view.bytes() == nullptr) return;
+    const std::uint8_t* bytes = windows[worker].Bytes(job.stream, block.source_offset, block.source_size);
+    if (bytes == nullptr) return;
     BlockResult& result = results[item];
-    result.ok = DecodeInto(view.bytes(), block.source_size,
-                           job.content.data() + block.output_offset, room, result.produced);
+    result.ok = DecodeInto(bytes, block.source_size, job.content.data() + block.output_offset, room,
+                           result.produced);
   });
+  windows.clear();
 
   // 3. Every stream's blocks joined, its rules checked and its digest compared.
   ParallelFor(jobs.size(), [&](std::size_t i) {
@@ -368,20 +411,20 @@ struct BlockPipeline::State {
   // A block's content and one byte that only an over-long block reaches, in whole pages.
   static constexpr std::size_t kSlotSize = kBlockContent + 4096;
 
-  State(const PayloadReader& r, std::span<const PayloadStream> s) : reader(r), streams(s) {}
+  State(const PayloadReader& r, std::span<const PayloadStream> s) : reader(r), streams(s), own_window(r) {}
 
   std::uint8_t* SlotBytes(std::size_t item) const { return ring + (item % slots) * kSlotSize; }
 
-  // Decodes `item` into its slot; the slot must be free.
-  Slot Decode(std::size_t index) const {
+  // Decodes `item` into its slot, reading it through `window`; the slot must be free.
+  Slot Decode(std::size_t index, PayloadReader::Window& window) const {
     const Item& item = items[index];
     Slot slot;
     slot.item = index;
-    const PayloadReader::View view =
-        reader.Map(streams[item.stream], item.block.source_offset, item.block.source_size);
-    if (view.bytes() == nullptr) return slot;
+    const std::uint8_t* bytes =
+        window.Bytes(streams[item.stream], item.block.source_offset, item.block.source_size);
+    if (bytes == nullptr) return slot;
     const std::uint64_t room = item.block.chunks * kChunkSize + (item.last ? 1 : 0);
-    slot.ok = DecodeInto(view.bytes(), item.block.source_size, SlotBytes(index), room, slot.produced);
+    slot.ok = DecodeInto(bytes, item.block.source_size, SlotBytes(index), room, slot.produced);
     return slot;
   }
 
@@ -409,6 +452,7 @@ struct BlockPipeline::State {
   }
 
   void Work() {
+    PayloadReader::Window window(reader);
     for (;;) {
       ::AcquireSRWLockExclusive(&lock);
       while (!stop && next_claim < items.size() && next_claim >= consumed + slots) {
@@ -420,7 +464,7 @@ struct BlockPipeline::State {
       }
       const std::size_t index = next_claim++;
       ::ReleaseSRWLockExclusive(&lock);
-      const Slot result = Decode(index);
+      const Slot result = Decode(index, window);
       ::AcquireSRWLockExclusive(&lock);
       slot_state[index % slots] = result;
       HashInOrder();
@@ -451,6 +495,7 @@ struct BlockPipeline::State {
   bool stop = false;  // guarded by `lock`
   std::size_t reading = SIZE_MAX;  // the item last handed over, the reader's own
   std::uint64_t stream_total = 0;  // content of the current stream so far, the reader's own
+  PayloadReader::Window own_window;  // the reader's, when it decodes without workers
 };
 
 BlockPipeline::BlockPipeline(const PayloadReader& reader, std::span<const PayloadStream> streams)
@@ -459,12 +504,14 @@ BlockPipeline::BlockPipeline(const PayloadReader& reader, std::span<const Payloa
   if (FindDecompressor() == nullptr) return;
   std::vector<StreamBlocks> splits(streams.size());
   std::vector<char> mapped(streams.size(), 0);
-  ParallelFor(streams.size(), [&](std::size_t i) {
-    const PayloadReader::View view = reader.Map(streams[i], 0, streams[i].size);
-    if (view.bytes() == nullptr) return;
-    splits[i] = SplitStream(view.bytes(), streams[i].size, kChunksPerBlock);
+  std::vector<PayloadReader::Window> windows = MakeWindows(reader);
+  ParallelFor(streams.size(), [&](std::size_t i, unsigned worker) {
+    const std::uint8_t* bytes = windows[worker].Bytes(streams[i], 0, streams[i].size);
+    if (bytes == nullptr) return;
+    splits[i] = SplitStream(bytes, streams[i].size, kChunksPerBlock);
     mapped[i] = 1;
   });
+  windows.clear();
   if (std::find(mapped.begin(), mapped.end(), 0) != mapped.end()) return;
   for (std::size_t i = 0; i < splits.size(); ++i) {
     for (std::size_t b = 0; b < splits[i].blocks.size(); ++b) {
@@ -514,7 +561,7 @@ BlockPipeline::Piece BlockPipeline::Next() {
   s.reading = index;
   State::Slot result;
   if (s.threads.empty()) {
-    result = s.Decode(index);
+    result = s.Decode(index, s.own_window);
     s.Hash(index, result);
   } else {
     ::AcquireSRWLockExclusive(&s.lock);
