@@ -148,18 +148,23 @@ PayloadReader::View::~View() {
   if (base_ != nullptr) ::UnmapViewOfFile(base_);
 }
 
-PayloadReader::View PayloadReader::Map(const PayloadStream& stream, std::size_t offset,
-                                       std::size_t size) const {
-  if (mapping_ == nullptr || !stream.in_file || size == 0) return View(stream.bytes + offset, nullptr);
+void* PayloadReader::MapFrom(std::uint64_t at, std::uint64_t end, std::uint64_t& start) const {
   static const DWORD granularity = [] {
     SYSTEM_INFO info;
     ::GetSystemInfo(&info);
     return info.dwAllocationGranularity;
   }();
+  start = at / granularity * granularity;
+  return ::MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
+                         static_cast<DWORD>(start), static_cast<SIZE_T>(end - start));
+}
+
+PayloadReader::View PayloadReader::Map(const PayloadStream& stream, std::size_t offset,
+                                       std::size_t size) const {
+  if (mapping_ == nullptr || !stream.in_file || size == 0) return View(stream.bytes + offset, nullptr);
   const std::uint64_t at = stream.file_offset + offset;
-  const std::uint64_t start = at / granularity * granularity;
-  void* base = ::MapViewOfFile(mapping_, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
-                               static_cast<DWORD>(start), static_cast<SIZE_T>(at - start + size));
+  std::uint64_t start = 0;
+  void* base = MapFrom(at, at + size, start);
   if (base == nullptr) return View(stream.bytes + offset, nullptr);
   return View(static_cast<const std::uint8_t*>(base) + (at - start), base);
 }
@@ -176,24 +181,14 @@ const std::uint8_t* PayloadReader::Window::Bytes(const PayloadStream& stream, st
   const PayloadReader& reader = *reader_;
   if (reader.mapping_ == nullptr || !stream.in_file || size == 0) return stream.bytes + offset;
   const std::uint64_t at = stream.file_offset + offset;
-  if (base_ != nullptr && at >= start_ && at + size <= end_) {
-    return static_cast<const std::uint8_t*>(base_) + (at - start_);
+  if (base_ == nullptr || at < start_ || at + size > end_) {
+    if (base_ != nullptr) ::UnmapViewOfFile(base_);
+    end_ = std::max(at + size, std::min(at + kWindowSize, reader.file_size_));
+    base_ = reader.MapFrom(at, end_, start_);
+    // Where the system refuses, the image's own bytes do.
+    if (base_ == nullptr) return stream.bytes + offset;
   }
-  if (base_ != nullptr) ::UnmapViewOfFile(base_);
-  base_ = nullptr;
-  static const DWORD granularity = [] {
-    SYSTEM_INFO info;
-    ::GetSystemInfo(&info);
-    return info.dwAllocationGranularity;
-  }();
-  const std::uint64_t start = at / granularity * granularity;
-  const std::uint64_t end = std::max(at + size, std::min(start + kWindowSize, reader.file_size_));
-  base_ = ::MapViewOfFile(reader.mapping_, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
-                          static_cast<DWORD>(start), static_cast<SIZE_T>(end - start));
-  if (base_ == nullptr) return nullptr;
-  start_ = start;
-  end_ = end;
-  return static_cast<const std::uint8_t*>(base_) + (at - start);
+  return static_cast<const std::uint8_t*>(base_) + (at - start_);
 }
 
 namespace {
@@ -291,9 +286,8 @@ void DecodePayloads(const PayloadReader& reader, std::span<DecodeJob> jobs) {
   ParallelFor(jobs.size(), [&](std::size_t i, unsigned worker) {
     DecodeJob& job = jobs[i];
     JobPlan& plan = plans[i];
-    const std::uint8_t* bytes = windows[worker].Bytes(job.stream, 0, job.stream.size);
-    if (bytes == nullptr) return;
-    plan.split = SplitStream(bytes, job.stream.size, kChunksPerBlock);
+    plan.split = SplitStream(windows[worker].Bytes(job.stream, 0, job.stream.size), job.stream.size,
+                             kChunksPerBlock);
     plan.capacity = static_cast<std::size_t>(ContentRoom(job.stream.size, plan.split));
     if (std::uint8_t* pages = AllocatePages(plan.capacity)) {
       job.content = ByteBuffer(pages, 0, plan.capacity, ReleasePages);
@@ -319,7 +313,6 @@ void DecodePayloads(const PayloadReader& reader, std::span<DecodeJob> jobs) {
     const std::uint64_t room = BlockRoom(plan.split, item - plan.first_item, plan.capacity);
     if (room == 0) return;
     const std::uint8_t* bytes = windows[worker].Bytes(job.stream, block.source_offset, block.source_size);
-    if (bytes == nullptr) return;
     BlockResult& result = results[item];
     result.ok = DecodeInto(bytes, block.source_size, job.content.data() + block.output_offset, room,
                            result.produced);
@@ -422,7 +415,6 @@ struct BlockPipeline::State {
     slot.item = index;
     const std::uint8_t* bytes =
         window.Bytes(streams[item.stream], item.block.source_offset, item.block.source_size);
-    if (bytes == nullptr) return slot;
     const std::uint64_t room = item.block.chunks * kChunkSize + (item.last ? 1 : 0);
     slot.ok = DecodeInto(bytes, item.block.source_size, SlotBytes(index), room, slot.produced);
     return slot;
@@ -503,16 +495,12 @@ BlockPipeline::BlockPipeline(const PayloadReader& reader, std::span<const Payloa
   State& s = *state_;
   if (FindDecompressor() == nullptr) return;
   std::vector<StreamBlocks> splits(streams.size());
-  std::vector<char> mapped(streams.size(), 0);
   std::vector<PayloadReader::Window> windows = MakeWindows(reader);
   ParallelFor(streams.size(), [&](std::size_t i, unsigned worker) {
-    const std::uint8_t* bytes = windows[worker].Bytes(streams[i], 0, streams[i].size);
-    if (bytes == nullptr) return;
-    splits[i] = SplitStream(bytes, streams[i].size, kChunksPerBlock);
-    mapped[i] = 1;
+    splits[i] = SplitStream(windows[worker].Bytes(streams[i], 0, streams[i].size), streams[i].size,
+                            kChunksPerBlock);
   });
   windows.clear();
-  if (std::find(mapped.begin(), mapped.end(), 0) != mapped.end()) return;
   for (std::size_t i = 0; i < splits.size(); ++i) {
     for (std::size_t b = 0; b < splits[i].blocks.size(); ++b) {
       s.items.push_back({i, splits[i].blocks[b], b + 1 == splits[i].blocks.size()});

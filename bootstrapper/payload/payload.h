@@ -42,8 +42,8 @@ class PayloadReader {
   // it is missing, empty, or cannot be loaded or locked.
   [[nodiscard]] bool Find(std::int32_t type, std::int32_t name, PayloadStream& stream) const;
 
-  // `size` bytes at `offset` of `stream`, readable while the view lives; null bytes when the
-  // system cannot map them.
+  // `size` bytes at `offset` of `stream`, readable while the view lives (the image's own bytes
+  // where the system cannot map them).
   class View {
    public:
     View() = default;
@@ -72,8 +72,7 @@ class PayloadReader {
     Window(Window&& other) noexcept;
     Window& operator=(Window&&) = delete;
     ~Window();
-    // `size` bytes at `offset` of `stream`, readable until the next call; null when the system
-    // cannot map them.
+    // `size` bytes at `offset` of `stream`, readable until the next call.
     const std::uint8_t* Bytes(const PayloadStream& stream, std::size_t offset, std::size_t size);
 
    private:
@@ -84,6 +83,10 @@ class PayloadReader {
   static constexpr std::uint64_t kWindowSize = std::uint64_t{2} << 20;
 
  private:
+  // Maps the image file from the allocation boundary at or before file offset `at` up to `end`:
+  // the view's base, and in `start` the offset it begins at; null when the system refuses.
+  void* MapFrom(std::uint64_t at, std::uint64_t end, std::uint64_t& start) const;
+
   HMODULE module_;
   HANDLE mapping_ = nullptr;  // of the image file, read-only; null: read the image in place
   std::uint64_t file_size_ = 0;
@@ -130,7 +133,7 @@ class BlockPipeline {
   struct Piece {
     const std::uint8_t* bytes = nullptr;
     std::size_t size = 0;
-    bool ok = false;  // false: the stream is refused (rejected, too long, pages not had)
+    bool ok = false;  // false: the stream is refused (rejected by the decompressor, or too long)
     bool last = false;  // the stream's last piece
     Sha256Digest digest{};  // the SHA-256 of the stream's content, in its last piece
   };
