@@ -300,6 +300,7 @@ void DecodePayloads(const PayloadReader& reader, std::span<DecodeJob> jobs) {
   }
 
   // 2. Every block of every stream into its own part of its content.
+  windows = MakeWindows(reader);  // a whole stream's view is not kept while blocks decode
   std::vector<BlockResult> results(items);
   std::vector<std::size_t> owner(items);
   for (std::size_t i = 0; i < plans.size(); ++i) {
