@@ -7,6 +7,8 @@
 #    parent to wait for), timed from process start to exit by a small harness under Wine;
 #  - copy: the same files copied by the harness under Wine, one read and one write per file;
 #  - start: the bare stub started the same way (no update), the fixed cost of a Wine process;
+#  - decoding alone: the harness decodes the update's payloads as the stub does and keeps
+#    nothing: with the start, the part of an apply that the system's decoder sets;
 #  - peak memory: the highest VmHWM of the update's Wine process, read from /proc while it runs
 #    (GetProcessMemoryInfo on another process does not report it reliably under Wine), next to
 #    the bare stub's. Best of five runs for every time (this machine's times vary by a third from run
@@ -34,7 +36,7 @@ best() { sort -g | head -n 1; }
 first=$(ls "$release" | head -n 1)
 cp "$stub" "$work/bare.exe"
 
-safe_times=() compat_times=() start_times=() copy_times=()
+safe_times=() compat_times=() start_times=() copy_times=() decode_times=()
 for run in 1 2 3 4 5; do
   for mode in safe compat; do
     fresh
@@ -49,11 +51,13 @@ for run in 1 2 3 4 5; do
   start_times+=("$(timed_run "$work/run" "$work/bare.exe")")
   copy_times+=("$("$wine_run" "$harness" copy "$(win "$release")" "$(win "$work/copy")" |
                   awk '/^seconds/ {print $2}')")
+  decode_times+=("$("$wine_run" "$harness" decode "$(win "$work/safe.exe")" | awk '/^seconds/ {print $2}')")
 done
 safe=$(printf '%s\n' "${safe_times[@]}" | best)
 compat=$(printf '%s\n' "${compat_times[@]}" | best)
 start=$(printf '%s\n' "${start_times[@]}" | best)
 copy=$(printf '%s\n' "${copy_times[@]}" | best)
+decode=$(printf '%s\n' "${decode_times[@]}" | best)
 fresh
 safe_peak=$(peak_run "$work/run" "$work/safe.exe" -update "-base=$(win "$work/install")")
 fresh
@@ -62,11 +66,13 @@ compat_peak=$(peak_run "$work/run" "$work/compat.exe" -update "-base=$(win "$wor
 # highest of five runs (a high-water mark is never overstated).
 start_peak=$(for run in 1 2 3 4 5; do peak_run "$work/run" "$work/bare.exe"; done | sort -n | tail -n 1)
 
-awk -v a="$safe" -v m="$compat" -v s="$start" -v c="$copy" -v b="$total" 'BEGIN {
+awk -v a="$safe" -v m="$compat" -v s="$start" -v c="$copy" -v d="$decode" -v b="$total" 'BEGIN {
   printf "apply, safe mode:       %6.2f s (%5.1f MB/s of written files)   safe / copy = %.1fx\n", a, b / 1048576 / a, a / c
   printf "apply, compatible mode: %6.2f s (%5.1f MB/s of written files)   compat / copy = %.1fx\n", m, b / 1048576 / m, m / c
   printf "copy same bytes:        %6.2f s (%5.1f MB/s)\n", c, b / 1048576 / c
   printf "bare stub start:        %6.2f s\n", s
+  printf "decoding alone:         %6.2f s (the payloads by RtlDecompressBuffer on every processor, as the stub\n", d
+  printf "                                 cuts them, nothing kept); start + decoding = %.1fx the copy\n", (s + d) / c
 }'
 for mode in safe compat; do
   peak=${mode}_peak

@@ -2,10 +2,15 @@
 //   apply_harness run DIR COMMAND...   runs COMMAND in DIR to its end; prints its wall time
 //   apply_harness copy FROM TO         copies every file of folder FROM into folder TO (which
 //                                      exists) with one read and one write each; prints the time
+//   apply_harness decode EXE           decodes every payload of update EXE as the stub does
+//                                      (RtlDecompressBuffer, blocks of 64 chunks on every
+//                                      processor) and keeps nothing; prints the time
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -78,6 +83,67 @@ int Copy(const std::wstring& from, const std::wstring& to) {
   return 0;
 }
 
+struct Block {
+  const BYTE* bytes;
+  ULONG size;
+};
+
+BOOL CALLBACK AddPayload(HMODULE image, LPCWSTR type, LPWSTR name, LONG_PTR blocks_address) {
+  auto& blocks = *reinterpret_cast<std::vector<Block>*>(blocks_address);
+  HRSRC info = ::FindResourceW(image, name, type);
+  const auto* bytes = static_cast<const BYTE*>(::LockResource(::LoadResource(image, info)));
+  const DWORD size = ::SizeofResource(image, info);
+  // Cut at chunk headers into blocks of 64 chunks, as the stub cuts its streams.
+  DWORD at = 0, start = 0, chunks = 0;
+  while (at + 2 <= size) {
+    const unsigned header = bytes[at] | bytes[at + 1] << 8;
+    if (header == 0) break;
+    at += 2 + (header & 0xFFF) + 1;
+    if (++chunks == 64) {
+      blocks.push_back({bytes + start, at - start});
+      start = at;
+      chunks = 0;
+    }
+  }
+  if (at > start) blocks.push_back({bytes + start, (at < size ? at : size) - start});
+  return TRUE;
+}
+
+int Decode(const std::wstring& exe) {
+  using Decompress = LONG(NTAPI*)(USHORT, PUCHAR, ULONG, PUCHAR, ULONG, PULONG);
+  const auto decompress = reinterpret_cast<Decompress>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlDecompressBuffer")));
+  HMODULE image = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (image == nullptr || decompress == nullptr) return 1;
+  LARGE_INTEGER start;
+  ::QueryPerformanceCounter(&start);
+  std::vector<Block> blocks;
+  ::EnumResourceNamesW(image, MAKEINTRESOURCEW(256), AddPayload, reinterpret_cast<LONG_PTR>(&blocks));
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  const auto work = [&] {
+    std::vector<BYTE> out(64 * 4096);
+    for (std::size_t i; (i = next++) < blocks.size();) {
+      ULONG produced = 0;
+      if (decompress(2 /* LZNT1 */, out.data(), static_cast<ULONG>(out.size()),
+                     const_cast<PUCHAR>(blocks[i].bytes), blocks[i].size, &produced) < 0) {
+        failed = true;
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (unsigned t = 1; t < std::thread::hardware_concurrency(); ++t) threads.emplace_back(work);
+  work();
+  for (std::thread& thread : threads) thread.join();
+  const double seconds = Seconds(start);
+  if (failed || blocks.empty()) {
+    std::fprintf(stderr, "apply_harness: the payloads of the exe do not decode\n");
+    return 1;
+  }
+  std::printf("seconds %.3f\nblocks %zu\n", seconds, blocks.size());
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -90,6 +156,7 @@ int wmain(int argc, wchar_t** argv) {
     return Run(argv[2], command);
   }
   if (argc == 4 && std::wstring(argv[1]) == L"copy") return Copy(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: apply_harness run DIR COMMAND... | copy FROM TO\n");
+  if (argc == 3 && std::wstring(argv[1]) == L"decode") return Decode(argv[2]);
+  std::fprintf(stderr, "usage: apply_harness run DIR COMMAND... | copy FROM TO | decode EXE\n");
   return 2;
 }
