@@ -77,6 +77,10 @@ void CheckPatchEntry(const UpdateTask& task, const std::uint8_t* stream,
   entry.rebuilt = true;
 }
 
+// Streams from this size on are checked one at a time, decoded on every processor: one of them
+// on one thread would leave the others idle at the end of the check for longer than that saves.
+constexpr std::int64_t kSharedStreamSize = std::int64_t{16} << 20;
+
 }  // namespace
 
 bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
@@ -176,10 +180,13 @@ bool CheckUpdate(const std::vector<PeResource>& resources, UpdateCheck& check,
   };
   check.entries.resize(check.manifest.updates.size());
   if (!visit) {
-    // Entries are independent: small ones are checked side by side. (A failed allocation
-    // cannot leave a helper thread: it fails the entry.)
+    // Entries are independent: all but the largest are checked side by side, one thread each.
+    // An entry's SHA-256 runs on one thread whatever decodes it, so checking a few-megabyte entry
+    // on every processor left all but one idle while it hashed. A plain entry keeps only its
+    // content's digest, so side by side it costs no more memory. (A failed allocation cannot
+    // leave a helper thread: it fails the entry.)
     ForEachSideBySide(
-        check.entries.size(), [&](std::size_t i) { return check.manifest.updates[i].size >= (1 << 20); },
+        check.entries.size(), [&](std::size_t i) { return check.manifest.updates[i].size >= kSharedStreamSize; },
         [&](std::size_t i, unsigned threads) {
           try {
             check_entry(i, check.entries[i], nullptr, threads);
