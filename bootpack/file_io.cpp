@@ -259,6 +259,28 @@ bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes, s
   return ok;
 }
 
+bool SyncExistingFile(const fs::path& path, std::string& why) {
+#ifdef _WIN32
+  const HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    why = "Windows error " + std::to_string(::GetLastError());
+    return false;
+  }
+  const bool ok = ::FlushFileBuffers(handle);
+  if (!ok) why = "Windows error " + std::to_string(::GetLastError());
+  ::CloseHandle(handle);
+  return ok;
+#else
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  const bool ok = fd >= 0 && ::fsync(fd) == 0;
+  if (!ok) why = std::strerror(errno);
+  if (fd >= 0) ::close(fd);
+  return ok;
+#endif
+}
+
 fs::path TempPathBeside(const fs::path& target) {
   std::random_device random;
   std::error_code ec;

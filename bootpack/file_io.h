@@ -41,6 +41,9 @@ namespace boot {
 [[nodiscard]] bool WriteWholeFile(const std::filesystem::path& path,
                                   std::span<const std::uint8_t> bytes, std::string& why);
 
+// Flushes the file at `path`, as it is now, to the disk. False with the reason in `why`.
+[[nodiscard]] bool SyncExistingFile(const std::filesystem::path& path, std::string& why);
+
 // A name for a temporary file beside `target` (same folder, so a rename onto the target stays
 // on one file system) that does not exist yet.
 std::filesystem::path TempPathBeside(const std::filesystem::path& target);

@@ -749,6 +749,11 @@ bool WriteUpdateExe(PackJob& job) {
   image = std::vector<std::uint8_t>();
   if (!job.options.sign.empty()) {
     if (!RunSignCommand(job.options.sign, temp, why)) return give_up(why + "; nothing was written");
+    // The command rewrote the file after it was flushed: flushed again, so that the rename below
+    // cannot reach the disk before the signed bytes do.
+    if (!SyncExistingFile(temp, why)) {
+      return give_up("cannot flush the signed " + Quoted(PathToUtf8(temp)) + ": " + why);
+    }
     std::error_code size_error;
     job.result.output_bytes = fs::file_size(temp, size_error);
     job.result.signed_by_command = true;
