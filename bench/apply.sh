@@ -9,6 +9,9 @@
 #  - start: the bare stub started the same way (no update), the fixed cost of a Wine process;
 #  - decoding alone: the harness decodes the update's payloads as the stub does and keeps
 #    nothing: with the start, the part of an apply that the system's decoder sets;
+#  - writing alone: the harness reads the files into memory first and times only their writes,
+#    one per file, as the compatible mode releases them. That mode decodes everything before
+#    its first clean and writes only after its last, so start + decoding + writing is its floor;
 #  - peak memory: the highest VmHWM of the update's Wine process, read from /proc while it runs
 #    (GetProcessMemoryInfo on another process does not report it reliably under Wine), next to
 #    the bare stub's. Best of five runs for every time (this machine's times vary by a third from run
@@ -36,7 +39,7 @@ best() { sort -g | head -n 1; }
 first=$(ls "$release" | head -n 1)
 cp "$stub" "$work/bare.exe"
 
-safe_times=() compat_times=() start_times=() copy_times=() decode_times=()
+safe_times=() compat_times=() start_times=() copy_times=() decode_times=() write_times=()
 for run in 1 2 3 4 5; do
   for mode in safe compat; do
     fresh
@@ -52,12 +55,16 @@ for run in 1 2 3 4 5; do
   copy_times+=("$("$wine_run" "$harness" copy "$(win "$release")" "$(win "$work/copy")" |
                   awk '/^seconds/ {print $2}')")
   decode_times+=("$("$wine_run" "$harness" decode "$(win "$work/safe.exe")" | awk '/^seconds/ {print $2}')")
+  fresh
+  write_times+=("$("$wine_run" "$harness" write "$(win "$release")" "$(win "$work/copy")" |
+                   awk '/^seconds/ {print $2}')")
 done
 safe=$(printf '%s\n' "${safe_times[@]}" | best)
 compat=$(printf '%s\n' "${compat_times[@]}" | best)
 start=$(printf '%s\n' "${start_times[@]}" | best)
 copy=$(printf '%s\n' "${copy_times[@]}" | best)
 decode=$(printf '%s\n' "${decode_times[@]}" | best)
+write=$(printf '%s\n' "${write_times[@]}" | best)
 fresh
 safe_peak=$(peak_run "$work/run" "$work/safe.exe" -update "-base=$(win "$work/install")")
 fresh
@@ -66,13 +73,15 @@ compat_peak=$(peak_run "$work/run" "$work/compat.exe" -update "-base=$(win "$wor
 # highest of five runs (a high-water mark is never overstated).
 start_peak=$(for run in 1 2 3 4 5; do peak_run "$work/run" "$work/bare.exe"; done | sort -n | tail -n 1)
 
-awk -v a="$safe" -v m="$compat" -v s="$start" -v c="$copy" -v d="$decode" -v b="$total" 'BEGIN {
+awk -v a="$safe" -v m="$compat" -v s="$start" -v c="$copy" -v d="$decode" -v w="$write" -v b="$total" 'BEGIN {
   printf "apply, safe mode:       %6.2f s (%5.1f MB/s of written files)   safe / copy = %.1fx\n", a, b / 1048576 / a, a / c
   printf "apply, compatible mode: %6.2f s (%5.1f MB/s of written files)   compat / copy = %.1fx\n", m, b / 1048576 / m, m / c
   printf "copy same bytes:        %6.2f s (%5.1f MB/s)\n", c, b / 1048576 / c
   printf "bare stub start:        %6.2f s\n", s
   printf "decoding alone:         %6.2f s (the payloads by RtlDecompressBuffer on every processor, as the stub\n", d
   printf "                                 cuts them, nothing kept); start + decoding = %.1fx the copy\n", (s + d) / c
+  printf "writing alone:          %6.2f s (the files from memory, one write each, as the compatible mode\n", w
+  printf "                                 releases them); start + decoding + writing = %.1fx the copy\n", (s + d + w) / c
 }'
 for mode in safe compat; do
   peak=${mode}_peak
