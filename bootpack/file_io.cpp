@@ -245,9 +245,17 @@ bool ReadWholeFile(const fs::path& path, std::vector<std::uint8_t>& bytes, std::
 }
 
 bool WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes, std::string& why) {
+  return WriteWholeFile(path, std::vector<std::span<const std::uint8_t>>{bytes}, why);
+}
+
+bool WriteWholeFile(const fs::path& path, const std::vector<std::span<const std::uint8_t>>& pieces,
+                    std::string& why) {
   std::FILE* file = OpenFileToWrite(path, why);
   if (file == nullptr) return false;
-  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  bool ok = true;
+  for (std::size_t i = 0; ok && i < pieces.size(); ++i) {
+    ok = pieces[i].empty() || std::fwrite(pieces[i].data(), 1, pieces[i].size(), file) == pieces[i].size();
+  }
   ok = ok && SyncFile(file);
   const int error = errno;
   ok = std::fclose(file) == 0 && ok;

@@ -40,6 +40,10 @@ namespace boot {
 // False with the reason in `why`; a partly written file is then removed.
 [[nodiscard]] bool WriteWholeFile(const std::filesystem::path& path,
                                   std::span<const std::uint8_t> bytes, std::string& why);
+// The same for the file made of `pieces`, one after the other.
+[[nodiscard]] bool WriteWholeFile(const std::filesystem::path& path,
+                                  const std::vector<std::span<const std::uint8_t>>& pieces,
+                                  std::string& why);
 
 // Flushes the file at `path`, as it is now, to the disk. False with the reason in `why`.
 [[nodiscard]] bool SyncExistingFile(const std::filesystem::path& path, std::string& why);

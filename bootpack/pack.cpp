@@ -715,23 +715,24 @@ void AddManifest(PackJob& job) {
 // then renames it onto the output. The temporary file never outlives a failure or an interrupt.
 bool WriteUpdateExe(PackJob& job) {
   // From here on the resources are only compared with what is read back: their fingerprints
-  // take the place of their bytes, which are freed as the image takes them in.
+  // take the place of their bytes. The image refers to those bytes instead of copying them, and
+  // they go from where they are to the file, so a large update is never in memory twice.
   const std::vector<ExpectedResource> expected = ExpectedResources(job.resources);
-  std::vector<std::uint8_t> image;
+  PeImagePieces image;
   PeWriteReport report;
   std::string why;
-  if (!WritePeResources(job.stub, job.resources, image, report, why, /*release_data=*/true)) {
+  if (!WritePeResourcesInPieces(job.stub, job.resources, image, report, why)) {
     job.problems.push_back({job.stub_what, why});
     return false;
   }
   job.stub = PeImage{};
-  job.resources = std::vector<PeResource>();
   if (report.certificate_removed) {
     job.warnings.push_back({job.stub_what, "was signed; the signature was removed, sign the update "
                                            "exe after packing"});
   }
   job.result.section_appended = report.section_appended;
-  job.result.output_bytes = image.size();
+  job.result.output_bytes = 0;
+  for (const std::span<const std::uint8_t> piece : image.pieces) job.result.output_bytes += piece.size();
   const fs::path temp = TempPathBeside(job.output);
   // An interrupted pack removes the temporary file (see main), which is large; named before it
   // exists, so no instant leaves it behind.
@@ -743,10 +744,11 @@ bool WriteUpdateExe(PackJob& job) {
     if (!reason.empty()) job.problems.push_back({job.output_what, reason});
     return false;
   };
-  if (!WriteWholeFile(temp, image, why)) {
+  if (!WriteWholeFile(temp, image.pieces, why)) {
     return give_up("cannot write " + Quoted(PathToUtf8(temp)) + ": " + why);
   }
-  image = std::vector<std::uint8_t>();
+  image = PeImagePieces{};
+  job.resources = std::vector<PeResource>();
   if (!job.options.sign.empty()) {
     if (!RunSignCommand(job.options.sign, temp, why)) return give_up(why + "; nothing was written");
     // The command rewrote the file after it was flushed: flushed again, so that the rename below

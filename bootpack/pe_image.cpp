@@ -123,15 +123,16 @@ bool ParsePeImage(std::vector<std::uint8_t> bytes, PeImage& image, std::string& 
   return true;
 }
 
-std::uint32_t ComputePeChecksum(std::span<const std::uint8_t> file,
-                                std::uint32_t checksum_offset) {
-  // The definition adds the little-endian 16-bit words one at a time with an end-around carry
-  // (sum = low 16 bits + carry after each word). That sum depends only on the plain total of
-  // the words: it is 0 when the total is, else the number in 1..0xFFFF equal to the total
-  // modulo 0xFFFF. So the words are totalled eight bytes at a time, in two 32-bit lanes that
-  // are emptied before they can overflow.
-  const std::size_t n = file.size();
-  const std::uint8_t* p = file.data();
+namespace {
+
+// The plain total of the little-endian 16-bit words of p[0, n), which starts at an even offset
+// of its file (a last odd byte is the low byte of its word).
+std::uint64_t WordTotal(const std::uint8_t* p, std::size_t n) {
+  // The definition adds the words one at a time with an end-around carry (sum = low 16 bits +
+  // carry after each word). That sum depends only on the plain total of the words: it is 0 when
+  // the total is, else the number in 1..0xFFFF equal to the total modulo 0xFFFF. So the words
+  // are totalled eight bytes at a time, in two 32-bit lanes that are emptied before they can
+  // overflow.
   std::uint64_t total = 0;
   std::size_t i = 0;
   if constexpr (std::endian::native == std::endian::little) {
@@ -148,13 +149,38 @@ std::uint32_t ComputePeChecksum(std::span<const std::uint8_t> file,
     }
   }
   for (; i < n; i += 2) total += p[i] | (i + 1 < n ? p[i + 1] << 8 : 0);
-  // The field's four bytes count as zero wherever they sit (an odd PE header offset puts them
-  // across word boundaries).
-  for (std::size_t at = checksum_offset; at < n && at - checksum_offset < 4; ++at) {
-    total -= static_cast<std::uint64_t>(p[at]) << (8 * (at & 1));
+  return total;
+}
+
+}  // namespace
+
+std::uint32_t ComputePeChecksum(std::span<const std::uint8_t> file,
+                                std::uint32_t checksum_offset) {
+  return ComputePeChecksum(std::vector<std::span<const std::uint8_t>>{file}, checksum_offset);
+}
+
+std::uint32_t ComputePeChecksum(const std::vector<std::span<const std::uint8_t>>& pieces,
+                                std::uint32_t checksum_offset) {
+  std::uint64_t total = 0;
+  std::uint64_t at = 0;  // the file offset of the piece
+  for (const std::span<const std::uint8_t> piece : pieces) {
+    const std::uint8_t* p = piece.data();
+    std::size_t n = piece.size();
+    if (n > 0 && at % 2 == 1) {  // the high byte of a word that began in the piece before
+      total += static_cast<std::uint64_t>(p[0]) << 8;
+      total += WordTotal(p + 1, n - 1);
+    } else {
+      total += WordTotal(p, n);
+    }
+    // The field's four bytes count as zero wherever they sit (an odd PE header offset puts them
+    // across word boundaries).
+    for (std::uint64_t f = checksum_offset; f < checksum_offset + 4ull; ++f) {
+      if (f >= at && f < at + n) total -= static_cast<std::uint64_t>(p[f - at]) << (8 * (f & 1));
+    }
+    at += n;
   }
   const std::uint64_t sum = total == 0 ? 0 : (total - 1) % 0xFFFF + 1;
-  return static_cast<std::uint32_t>(sum + n);
+  return static_cast<std::uint32_t>(sum + at);
 }
 
 bool operator==(const ResourceKey& a, const ResourceKey& b) {

@@ -56,6 +56,9 @@ struct PeImage {
 // complement-style sum of the file with the CheckSum field taken as zero, plus the file length.
 // `checksum_offset` is the file offset of that field.
 std::uint32_t ComputePeChecksum(std::span<const std::uint8_t> file, std::uint32_t checksum_offset);
+// The same for the file made of `pieces`, one after the other.
+std::uint32_t ComputePeChecksum(const std::vector<std::span<const std::uint8_t>>& pieces,
+                                std::uint32_t checksum_offset);
 
 // A resource type or name: a string when `text` is non-empty, else the integer `id`.
 struct ResourceKey {
@@ -96,12 +99,25 @@ struct PeWriteReport {
 // otherwise a new resource section is appended. Section table, data directory, SizeOfImage,
 // SizeOfInitializedData and CheckSum are updated; a certificate table is dropped. False, with
 // `error` set, when the image cannot take the new tree (no room for a section header, data
-// after the last section, sizes beyond 32 bits). With `release_data` the bytes of each resource
-// are freed as they are copied (the vector must then be the caller's own, not a const one), so
-// that the image and its resources are not both in memory in full.
+// after the last section, sizes beyond 32 bits).
 [[nodiscard]] bool WritePeResources(const PeImage& image, const std::vector<PeResource>& resources,
                                     std::vector<std::uint8_t>& out, PeWriteReport& report,
-                                    std::string& error, bool release_data = false);
+                                    std::string& error);
+
+// An image as WritePeResources makes it, without the resources' data copied into it: `pieces`
+// are the file in order, bytes of its own (held in `own`) and the data of the resources it was
+// made from, which must outlive it.
+struct PeImagePieces {
+  std::vector<std::vector<std::uint8_t>> own;
+  std::vector<std::span<const std::uint8_t>> pieces;
+};
+
+// WritePeResources, the image left in pieces: written out piece by piece, a large update never
+// has its data in memory twice.
+[[nodiscard]] bool WritePeResourcesInPieces(const PeImage& image,
+                                            const std::vector<PeResource>& resources,
+                                            PeImagePieces& out, PeWriteReport& report,
+                                            std::string& error);
 
 // The first leaf with this integer type and name, neutral language preferred, else the lowest
 // language; nullptr when there is none.

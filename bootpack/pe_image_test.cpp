@@ -133,6 +133,13 @@ PeImage WriteAndCheck(const std::vector<std::uint8_t>& input,
   std::vector<std::uint8_t> out;
   std::string error;
   EXPECT_TRUE(WritePeResources(before, resources, out, report, error)) << error;
+  // Left in pieces, the resources' data referenced rather than copied, it is the same file.
+  PeImagePieces pieces;
+  PeWriteReport pieces_report;
+  EXPECT_TRUE(WritePeResourcesInPieces(before, resources, pieces, pieces_report, error)) << error;
+  std::vector<std::uint8_t> joined;
+  for (const auto piece : pieces.pieces) joined.insert(joined.end(), piece.begin(), piece.end());
+  EXPECT_EQ(joined, out);
   PeImage after = Parse(out);
   ExpectSameResources(ReadAll(after), resources);
   EXPECT_EQ(ComputePeChecksum(after.bytes, after.optional_header_offset + 64), after.checksum);

@@ -1,6 +1,8 @@
 // Writing an image with a new resource tree: WritePeResources of pe_image.h.
 #include <cstring>
 #include <map>
+#include <span>
+#include <utility>
 
 #include "bootpack/pe_image.h"
 #include "bootpack/pe_image_internal.h"
@@ -22,14 +24,75 @@ std::uint64_t ResourceSectionBound(const std::vector<PeResource>& resources) {
   return size;
 }
 
+// The new image while it is built. Its headers and resource tree are bytes of its own, which
+// the builder patches in place; a resource's data is copied in, or, when `splice` is set, only
+// referenced where it goes, so that writing the image out never needs a copy of the data.
+// Everything after the first referenced data is appended, never patched.
+class ImageOut {
+ public:
+  explicit ImageOut(bool splice) : splice_(splice), parts_(1) {}
+
+  std::uint64_t size() const { return size_; }
+  // The bytes before the first referenced data: headers, sections and the resource tree.
+  std::vector<std::uint8_t>& head() { return parts_.front().own; }
+  // Room for the whole image, which is all head unless the data is referenced.
+  void reserve(std::uint64_t bytes) {
+    if (!splice_) head().reserve(static_cast<std::size_t>(bytes));
+  }
+
+  void Append(const std::uint8_t* bytes, std::size_t n) {
+    std::vector<std::uint8_t>& last = parts_.back().own;
+    last.insert(last.end(), bytes, bytes + n);
+    size_ += n;
+  }
+  // Zeros up to `end`, which is not below the size.
+  void PadTo(std::uint64_t end) {
+    std::vector<std::uint8_t>& last = parts_.back().own;
+    last.resize(last.size() + static_cast<std::size_t>(end - size_), 0);
+    size_ = end;
+  }
+  void AppendData(const std::vector<std::uint8_t>& data) {
+    if (!splice_) return Append(data.data(), data.size());
+    parts_.push_back({{}, &data});
+    parts_.push_back({});
+    size_ += data.size();
+  }
+
+  // The image in file order.
+  std::vector<std::span<const std::uint8_t>> Pieces() const {
+    std::vector<std::span<const std::uint8_t>> pieces;
+    for (const Part& part : parts_) {
+      const std::vector<std::uint8_t>& bytes = part.data != nullptr ? *part.data : part.own;
+      if (!bytes.empty()) pieces.emplace_back(bytes.data(), bytes.size());
+    }
+    return pieces;
+  }
+  // Hands over the bytes of its own, in file order.
+  std::vector<std::vector<std::uint8_t>> TakeOwn() {
+    std::vector<std::vector<std::uint8_t>> own;
+    for (Part& part : parts_) {
+      if (part.data == nullptr) own.push_back(std::move(part.own));
+    }
+    return own;
+  }
+
+ private:
+  struct Part {
+    std::vector<std::uint8_t> own;
+    const std::vector<std::uint8_t>* data = nullptr;  // referenced data instead
+  };
+  bool splice_;
+  std::vector<Part> parts_;
+  std::uint64_t size_ = 0;
+};
+
 // Lays out a resource section for `resources` at `section_rva` and appends it to `out`: every
 // directory first, then the data entries, then the name strings, then the data, each blob
 // 8-byte aligned. Offsets below are from the section's start, `base` in `out`. The data is
 // appended blob by blob, never zero-filled first, so that the pages of a large image are
-// touched only as they are written; with `release_data` each blob's own memory is freed once it
-// is copied, and the image grows while the resources shrink.
+// touched only as they are written.
 bool BuildResourceSection(const std::vector<PeResource>& resources, std::uint32_t section_rva,
-                          std::vector<std::uint8_t>& out, bool release_data, std::string& error) {
+                          ImageOut& out, std::string& error) {
   const std::size_t base = out.size();
   using Languages = std::map<std::uint16_t, const PeResource*>;
   using Names = std::map<ResourceKey, Languages>;
@@ -92,10 +155,10 @@ bool BuildResourceSection(const std::vector<PeResource>& resources, std::uint32_
     return false;
   }
 
-  out.resize(base + static_cast<std::size_t>(data_at), 0);
-  // Every write below is at an offset within the section, before its data.
-  const auto put16 = [&](std::uint64_t at, std::uint16_t v) { Put16(out, base + at, v); };
-  const auto put32 = [&](std::uint64_t at, std::uint32_t v) { Put32(out, base + at, v); };
+  out.PadTo(base + data_at);
+  // Every write below is at an offset within the section, before its data: in the head.
+  const auto put16 = [&](std::uint64_t at, std::uint16_t v) { Put16(out.head(), base + at, v); };
+  const auto put32 = [&](std::uint64_t at, std::uint32_t v) { Put32(out.head(), base + at, v); };
   auto put_header = [&](std::uint64_t at, std::size_t named, std::size_t ids) {
     put16(at + 12, static_cast<std::uint16_t>(named));
     put16(at + 14, static_cast<std::uint16_t>(ids));
@@ -137,17 +200,13 @@ bool BuildResourceSection(const std::vector<PeResource>& resources, std::uint32_
         put32(next_data_entry + 4, static_cast<std::uint32_t>(resource->data.size()));
         put32(next_data_entry + 8, resource->codepage);
         next_data_entry += 16;
-        out.resize(base + static_cast<std::size_t>(data_at), 0);  // the padding before it
-        out.insert(out.end(), resource->data.begin(), resource->data.end());
+        out.PadTo(base + data_at);  // the padding before it
+        out.AppendData(resource->data);
         data_at = AlignUp(data_at + resource->data.size(), 8);
-        if (release_data) {
-          // The caller's own resources (see WritePeResources): only their bytes go.
-          std::vector<std::uint8_t>().swap(const_cast<PeResource*>(resource)->data);
-        }
       }
     }
   }
-  out.resize(base + static_cast<std::size_t>(size), 0);
+  out.PadTo(base + size);
   return true;
 }
 
@@ -297,8 +356,7 @@ bool AppendResourceSection(const PeImage& image, NewLayout& layout, std::string&
 // output is allocated once, at its largest: the resources can be most of it, and a second copy
 // of them (or a reallocation) would double the memory a big update takes.
 bool WriteResourceSection(const PeImage& image, const std::vector<PeResource>& resources,
-                          NewLayout& layout, std::vector<std::uint8_t>& out, bool release_data,
-                          std::string& error) {
+                          NewLayout& layout, ImageOut& out, std::string& error) {
   const std::uint32_t fa = image.file_alignment;
   const std::vector<std::uint8_t>& in = image.bytes;
   PeSection& rsrc = layout.sections[layout.rsrc];
@@ -314,9 +372,9 @@ bool WriteResourceSection(const PeImage& image, const std::vector<PeResource>& r
   }
   const std::uint64_t bound = rsrc.raw_offset + AlignUp(ResourceSectionBound(resources), fa) + tail;
   if (bound <= 0xFFFFFFFFull) out.reserve(static_cast<std::size_t>(bound));  // else it cannot fit
-  out.assign(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(copied));
-  out.resize(rsrc.raw_offset, 0);
-  if (!BuildResourceSection(resources, rsrc.virtual_address, out, release_data, error)) {
+  out.Append(in.data(), static_cast<std::size_t>(copied));
+  out.PadTo(rsrc.raw_offset);
+  if (!BuildResourceSection(resources, rsrc.virtual_address, out, error)) {
     return false;
   }
   const std::uint64_t tree_size = out.size() - rsrc.raw_offset;
@@ -334,7 +392,7 @@ bool WriteResourceSection(const PeImage& image, const std::vector<PeResource>& r
     return false;
   }
   rsrc.raw_size = static_cast<std::uint32_t>(new_raw_size);
-  out.resize(static_cast<std::size_t>(next_raw), 0);
+  out.PadTo(next_raw);
   layout.directories[kResourceDirectory] = {rsrc.virtual_address,
                                             static_cast<std::uint32_t>(tree_size)};
   return true;
@@ -342,8 +400,7 @@ bool WriteResourceSection(const PeImage& image, const std::vector<PeResource>& r
 
 // Appends the sections behind the resource section (only the relocation table) to `out`,
 // moved up or down as a whole, and points the relocation directory at their new place.
-bool MoveTrailingSections(const PeImage& image, NewLayout& layout, std::vector<std::uint8_t>& out,
-                          std::string& error) {
+bool MoveTrailingSections(const PeImage& image, NewLayout& layout, ImageOut& out, std::string& error) {
   const std::uint32_t fa = image.file_alignment;
   const std::uint32_t sa = image.section_alignment;
   const PeSection& rsrc = layout.sections[layout.rsrc];
@@ -356,11 +413,11 @@ bool MoveTrailingSections(const PeImage& image, NewLayout& layout, std::vector<s
     relocations.rva = static_cast<std::uint32_t>(relocations.rva + delta);
     s.virtual_address = static_cast<std::uint32_t>(next_va);
     if (s.raw_size != 0) {
-      const auto from = image.bytes.begin() + s.raw_offset;
+      const std::uint8_t* from = image.bytes.data() + s.raw_offset;
       s.raw_offset = static_cast<std::uint32_t>(next_raw);
-      out.insert(out.end(), from, from + s.raw_size);
+      out.Append(from, s.raw_size);
       next_raw = AlignUp(next_raw + s.raw_size, fa);
-      out.resize(static_cast<std::size_t>(next_raw), 0);
+      out.PadTo(next_raw);
     }
     next_va = AlignUp(static_cast<std::uint64_t>(s.virtual_address) + Extent(s), sa);
     if (next_va > 0xFFFFFFFFull || next_raw > 0xFFFFFFFFull) {
@@ -373,7 +430,8 @@ bool MoveTrailingSections(const PeImage& image, NewLayout& layout, std::vector<s
 
 // Writes the headers of `out` from the layout: section count and table, SizeOfImage,
 // SizeOfInitializedData, the data directory without a certificate table, and the checksum last.
-void WriteHeaders(const PeImage& image, NewLayout& layout, std::vector<std::uint8_t>& out) {
+void WriteHeaders(const PeImage& image, NewLayout& layout, ImageOut& image_out) {
+  std::vector<std::uint8_t>& out = image_out.head();
   const std::uint32_t opt = image.optional_header_offset;
   const std::vector<PeSection>& sections = layout.sections;
   Put16(out, opt - 20 + 2, static_cast<std::uint16_t>(sections.size()));
@@ -410,16 +468,13 @@ void WriteHeaders(const PeImage& image, NewLayout& layout, std::vector<std::uint
     Put32(out, opt + kOptDataDirectory + 8 * i + 4, directories[i].size);
   }
   Put32(out, opt + kOptCheckSum, 0);
-  Put32(out, opt + kOptCheckSum, ComputePeChecksum(out, opt + kOptCheckSum));
+  Put32(out, opt + kOptCheckSum, ComputePeChecksum(image_out.Pieces(), opt + kOptCheckSum));
 }
 
-}  // namespace
-
-bool WritePeResources(const PeImage& image, const std::vector<PeResource>& resources,
-                      std::vector<std::uint8_t>& out, PeWriteReport& report, std::string& error,
-                      bool release_data) {
+// WritePeResources into `out`, copying the resources' data or (`splice`) referencing it.
+bool BuildImage(const PeImage& image, const std::vector<PeResource>& resources, ImageOut& out,
+                PeWriteReport& report, std::string& error) {
   report = PeWriteReport{};
-  out.clear();
   if (image.directories.size() <= kResourceDirectory) {
     error = "the image's data directory has no resource entry";
     return false;
@@ -434,11 +489,32 @@ bool WritePeResources(const PeImage& image, const std::vector<PeResource>& resou
     return false;
   }
   report.section_appended = layout.appended;
-  if (!WriteResourceSection(image, resources, layout, out, release_data, error) ||
+  if (!WriteResourceSection(image, resources, layout, out, error) ||
       !MoveTrailingSections(image, layout, out, error)) {
     return false;
   }
   WriteHeaders(image, layout, out);
+  return true;
+}
+
+}  // namespace
+
+bool WritePeResources(const PeImage& image, const std::vector<PeResource>& resources,
+                      std::vector<std::uint8_t>& out, PeWriteReport& report, std::string& error) {
+  out.clear();
+  ImageOut built(/*splice=*/false);
+  if (!BuildImage(image, resources, built, report, error)) return false;
+  out = std::move(built.head());
+  return true;
+}
+
+bool WritePeResourcesInPieces(const PeImage& image, const std::vector<PeResource>& resources,
+                              PeImagePieces& out, PeWriteReport& report, std::string& error) {
+  out = PeImagePieces{};
+  ImageOut built(/*splice=*/true);
+  if (!BuildImage(image, resources, built, report, error)) return false;
+  out.pieces = built.Pieces();
+  out.own = built.TakeOwn();  // moving the vectors keeps their bytes where the pieces point
   return true;
 }
 
