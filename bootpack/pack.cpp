@@ -321,8 +321,11 @@ void TryDelta(const std::vector<std::uint8_t>& content, const fs::path& previous
 
 // Files from this size on are read, hashed and compressed a window at a time, so that a large
 // file is never in memory beside its stream: chunks stand alone, so the windows' streams joined
-// are the file's stream. A whole number of chunks.
-constexpr std::size_t kWindow = std::size_t{64} << 20;
+// are the file's stream. A whole number of chunks. A window and its compressed form are in
+// memory besides the file's stream: 16 MiB keeps them small next to it (a 300 MiB file that does
+// not compress peaks at 1.2 times its size instead of 1.45 with 64 MiB) and still gives every
+// processor blocks of its own.
+constexpr std::size_t kWindow = std::size_t{16} << 20;
 
 // A stream longer than a manifest can state.
 std::string StreamTooLong(std::uint64_t size) {
