@@ -40,7 +40,7 @@ for i in range(8):
 EOF
 bytes=$(du -sb "$release" | cut -f1)
 files=$(find "$release" -type f | wc -l)
-echo '{"version": "big", "cleans": []}' > "$work/package.json"
+echo '{"version": "1.0.0", "cleans": []}' > "$work/package.json"
 awk -v f="$files" -v b="$bytes" 'BEGIN { printf "release: %d files, %.0f MiB (largest 1024 MiB)\n", f, b / 1048576 }'
 
 start=$(date +%s.%N)
@@ -96,4 +96,4 @@ if message=$("$bootpack" pack --stub "$stub" --package "$work/package.json" --fr
 fi
 end=$(date +%s.%N)
 awk -v s="$start" -v e="$end" 'BEGIN { printf "3 GiB file refused in %.2f s: ", e - s }'
-echo "$message" | head -n 1
+echo "$message" | grep -v "^bootpack: warning:" | head -n 1
