@@ -52,10 +52,6 @@ for level in fast default max; do
   }'
 done
 
-# What a pack at the default level does besides compressing: it checks the written exe as
-# inspect does (reads it back, decodes every payload, compares every SHA-256) and writes and
-# flushes the exe. Timed alone, next to the copy: what is left of twice the copy for reading,
-# hashing and compressing the release.
 # best_time CMD...: the shortest wall time of three runs of CMD, in seconds.
 best_time() {
   for run in 1 2 3; do
@@ -63,6 +59,11 @@ best_time() {
     cat "$work/time"
   done | sort -g | head -n 1
 }
+
+# What a pack at the default level does besides compressing: it checks the written exe as
+# inspect does (reads it back, decodes every payload, compares every SHA-256) and writes and
+# flushes the exe. Timed alone, next to the copy: what is left of twice the copy for reading,
+# hashing and compressing the release.
 cp_sync=$(awk -v s="$start" -v e="$end" 'BEGIN { print e - s }')
 check=$(best_time "$bootpack" inspect --quiet "$work/update-default.exe")
 start=$(date +%s.%N)
