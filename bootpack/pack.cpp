@@ -319,13 +319,17 @@ void TryDelta(const std::vector<std::uint8_t>& content, const fs::path& previous
   file.patch = true;
 }
 
-// Files from this size on are read, hashed and compressed a window at a time, so that a large
-// file is never in memory beside its stream: chunks stand alone, so the windows' streams joined
-// are the file's stream. A whole number of chunks. A window and its compressed form are in
-// memory besides the file's stream: 16 MiB keeps them small next to it (a 300 MiB file that does
-// not compress peaks at 1.2 times its size instead of 1.45 with 64 MiB) and still gives every
+// Large files are read, hashed and compressed a window at a time, so that such a file is never
+// in memory beside its stream: chunks stand alone, so the windows' streams joined are the
+// file's stream. A whole number of chunks. A window and its compressed form are in memory
+// besides the file's stream: 16 MiB keeps them small next to it (a 300 MiB file that does not
+// compress peaks at 1.2 times its size instead of 1.45 with 64 MiB) and still gives every
 // processor blocks of its own.
 constexpr std::size_t kWindow = std::size_t{16} << 20;
+// Files from this size on take the windows: below it, a window and its compressed form would
+// take more memory than the file itself, and a whole file and its stream never take more than
+// twice the file.
+constexpr std::uint64_t kWindowedFileSize = 2 * kWindow;
 
 // A stream longer than a manifest can state.
 std::string StreamTooLong(std::uint64_t size) {
@@ -391,7 +395,7 @@ void PackFile(const PackageUpdate& update, const fs::path& previous, const PackO
   std::error_code previous_error;
   const bool delta = !previous.empty() && !size_error && size_on_disk <= kMaxDeltaFileSize &&
                      fs::file_size(previous, previous_error) <= kMaxDeltaFileSize && !previous_error;
-  if (!size_error && size_on_disk >= kWindow && !delta) {
+  if (!size_error && size_on_disk >= kWindowedFileSize && !delta) {
     PackFileInWindows(update, options, threads, size_on_disk, file);
     return;
   }
