@@ -17,7 +17,8 @@ namespace boot {
 // "not a regular file (a pipe)" in `why`, and a pipe does not make the open wait.
 
 // Reads the whole file into `bytes`. False with the system's reason in `why`, or with "has N
-// bytes, more than the LIMIT allowed" (before anything is read) when the file is larger than `limit`.
+// bytes, more than the LIMIT allowed" (before anything is read) when the file is larger than
+// `limit`.
 [[nodiscard]] bool ReadWholeFile(const std::filesystem::path& path,
                                  std::vector<std::uint8_t>& bytes, std::string& why,
                                  std::uint64_t limit = UINT64_MAX);

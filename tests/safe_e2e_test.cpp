@@ -656,8 +656,8 @@ TEST_F(SafeReleaseTest, AnOlderUpdateAfterAKillFirstRollsBackThenAppliesItself) 
   EXPECT_EQ(SnapshotTree(install_), expected) << Describe(SnapshotTree(install_));
 }
 
-// Disk full, on a real small file system (see scripts/on-small-tmpfs): BOOT_SMALL_DIR names an empty
-// tmpfs of 256 KiB that becomes the install folder.
+// Disk full, on a real small file system (see scripts/on-small-tmpfs): BOOT_SMALL_DIR names an
+// empty tmpfs of 256 KiB that becomes the install folder.
 class SafeDiskFullTest : public SafeUpdateTest {
  protected:
   void SetUp() override {

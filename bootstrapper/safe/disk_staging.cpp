@@ -169,7 +169,8 @@ class StagingFileSink final : public PatchSink {
 };
 
 // Rebuilds a patched file into the staging file `handle` from the file installed at `target`
-// (or copies that file when it already holds the new version), and gives its digest. False after the failure line and its error line.
+// (or copies that file when it already holds the new version), and gives its digest. False
+// after the failure line and its error line.
 bool StagePatch(const PayloadReader& reader, const PayloadStream& stream, const UpdateTask& task,
                 const std::u16string& target, const std::u16string& temp, HANDLE handle,
                 Sha256Digest& digest) {

@@ -45,10 +45,10 @@ struct InstalledCheck {
 
 // Checks that the installation in `base` (a full path) holds exactly what the update was made
 // against, by SHA-256: every unchanged file and the installed version of every patched one
-// (its old version, or already its new one), hashed side by side on every processor. Matches when all of them match (or the manifest names
-// none). Otherwise the first of them in the manifest's order (unchanged files first, then the
-// patched ones) that is missing or holds other bytes (Differs), or that exists but cannot be
-// read, held by another program say (Unreadable).
+// (its old version, or already its new one), hashed side by side on every processor. Matches
+// when all of them match (or the manifest names none). Otherwise the first of them in the
+// manifest's order (unchanged files first, then the patched ones) that is missing or holds other
+// bytes (Differs), or that exists but cannot be read, held by another program say (Unreadable).
 InstalledCheck CheckInstalledFiles(const std::u16string& base, const UpdateManifest& manifest);
 
 }  // namespace boot
